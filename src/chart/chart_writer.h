@@ -1,0 +1,23 @@
+#pragma once
+
+#include "chart/lanes.h"
+#include "console/console_output.h"
+#include "recorder/press_log.h"
+
+namespace tap {
+
+constexpr const char* CHART_FILE_NAME = "ved.txt";
+
+enum class ChartResult { opened, not_opened };
+
+/// Writes the thirteen chart lines to the file at `path` (created or
+/// truncated; CR LF line ends; flushed line by line) and echoes each to the
+/// console after "Can Open File". When the file cannot be opened it prints
+/// "Don't open" and writes nothing else.
+ChartResult write_chart(const LaneLists& lanes, Console& console, const char* path = CHART_FILE_NAME);
+
+/// The chart stage of a run: the press log's taps into lanes, then the chart.
+ChartResult run_chart_stage(const PressLog& log, LaneLists& lanes, Console& console,
+                            const char* path = CHART_FILE_NAME);
+
+}  // namespace tap

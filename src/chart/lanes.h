@@ -1,0 +1,41 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "recorder/press_log.h"
+
+namespace tap {
+
+/// The chart's note columns, in chart order.
+enum class Lane { left, down, up, right, space };
+constexpr int LANE_COUNT = 5;
+constexpr int LANE_CAPACITY = 10000;
+
+struct LaneList {
+  std::array<std::int32_t, LANE_CAPACITY> frames;
+  int count = 0;
+};
+
+struct LaneLists {
+  std::array<LaneList, LANE_COUNT> lanes;
+  LaneList& operator[](Lane lane) { return lanes[static_cast<int>(lane)]; }
+  const LaneList& operator[](Lane lane) const { return lanes[static_cast<int>(lane)]; }
+};
+
+/// The lane of a recorded key: the arrows turned a quarter turn clockwise
+/// (down to Left, right to Down, left to Up, up to Right), space to Space.
+Lane lane_of(KeyCode key);
+
+/// Milliseconds to thirtieths of a second, exactly as x87 extended precision
+/// computes (ms * 0.001L) * 30 and truncates: the constant nearest 0.001
+/// lies a little below it, so some multiples of 100 ms come out one frame
+/// short (1000 ms is frame 29). Done in integers, so every compiler agrees.
+std::int32_t to_frame(std::int32_t elapsed_ms);
+
+/// Fills the lane lists from slots 1 to count - 1 of the log, in log order,
+/// with each tap's time since slot 0 taken as a signed 32-bit difference so
+/// a wrap of the clock in between does no harm.
+void build_lane_lists(const PressLog& log, LaneLists& lanes);
+
+}  // namespace tap

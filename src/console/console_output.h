@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+namespace tap {
+
+/// The bytes the console's messages are written in.
+enum class TextEncoding { utf8, shift_jis };
+
+/// Where the dialogue and the chart echo go. A line is built by write()
+/// calls and reaches the user, flushed, at end_line().
+class Console {
+ public:
+  virtual ~Console() = default;
+  virtual void write(const char* text, std::size_t length) = 0;
+  virtual void end_line() = 0;
+  /// One whole line on standard error, for what ends the program early.
+  virtual void error_line(const char* text) = 0;
+
+  void write(const char* text) { write(text, std::strlen(text)); }
+};
+
+/// True for the names a C library gives Shift-JIS and its Windows variant
+/// (SJIS, SHIFT_JIS, CP932, WINDOWS-31J, ...), in any case.
+bool is_shift_jis_codeset(const char* codeset);
+
+/// The encoding of the user's console: Shift-JIS where the locale says so,
+/// UTF-8 otherwise.
+TextEncoding console_text_encoding();
+
+/// Standard output, written a whole line at a time: a line costs one write
+/// unless it is longer than the buffer. No allocation.
+class StandardConsole final : public Console {
+ public:
+  using Console::write;
+  void write(const char* text, std::size_t length) override;
+  void end_line() override;
+  void error_line(const char* text) override;
+
+ private:
+  void flush();
+
+  static constexpr std::size_t BUFFER_SIZE = 4096;
+  char buffer_[BUFFER_SIZE];
+  std::size_t used_ = 0;
+};
+
+}  // namespace tap

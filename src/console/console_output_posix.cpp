@@ -1,0 +1,56 @@
+#include <errno.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <unistd.h>
+
+#include "console/console_output.h"
+
+namespace tap {
+namespace {
+
+// Writes all of it, across short writes and interrupting signals. A
+// standard output that is gone (closed pipe, full disk) just loses the text:
+// the chart file is what must survive.
+void write_all(int fd, const char* text, std::size_t length) {
+  while (length > 0) {
+    ssize_t n = ::write(fd, text, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    text += n;
+    length -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+TextEncoding console_text_encoding() {
+  // Only the character type is taken from the environment; numbers and
+  // messages stay in the C locale.
+  setlocale(LC_CTYPE, "");
+  return is_shift_jis_codeset(nl_langinfo(CODESET)) ? TextEncoding::shift_jis : TextEncoding::utf8;
+}
+
+void StandardConsole::end_line() {
+  // The terminal's output processing turns LF into CR LF; raw input mode
+  // leaves that untouched.
+  write("\n", 1);
+  flush();
+}
+
+void StandardConsole::flush() {
+  write_all(STDOUT_FILENO, buffer_, used_);
+  used_ = 0;
+}
+
+void StandardConsole::error_line(const char* text) {
+  char line[512];
+  std::size_t n = std::strlen(text);
+  if (n > sizeof line - 1) n = sizeof line - 1;
+  std::memcpy(line, text, n);
+  line[n++] = '\n';
+  write_all(STDERR_FILENO, line, n);
+}
+
+}  // namespace tap

@@ -1,0 +1,273 @@
+// The POSIX key reader: the controlling terminal in raw mode for the whole
+// run, its bytes turned into key-down records by TerminalDecoder and then
+// into codes by the same translation the Windows console uses.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "console/console_output.h"
+#include "console/key_reader.h"
+#include "console/key_table.h"
+#include "console/terminal_decoder.h"
+
+namespace tap {
+namespace {
+
+// How long a partial sequence (a lone ESC above all) waits for the rest.
+// Terminals send a sequence in one write, so the rest comes at once or never.
+constexpr int SEQUENCE_WAIT_MS = 40;
+
+// Shared with the signal handlers, which may only touch these.
+int tty_fd = -1;
+termios saved_mode;
+termios raw_mode;
+volatile sig_atomic_t raw_active = 0;
+volatile sig_atomic_t pending_signal = 0;
+int wake_pipe[2] = {-1, -1};
+
+struct ReaderState {
+  TerminalDecoder decoder;
+  unsigned char buffer[4096];
+  std::size_t start = 0;
+  std::size_t end = 0;
+  int pending_second_code = -1;
+  KeyReaderStatus status;
+};
+ReaderState reader;
+
+const int termination_signals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+const int fatal_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+
+void set_tty_mode(const termios& mode) {
+  while (tcsetattr(tty_fd, TCSANOW, &mode) != 0 && errno == EINTR) {
+  }
+}
+
+// Async-signal-safe: tcsetattr on a copy made before any handler was set.
+void restore_terminal_from_handler() {
+  if (raw_active) {
+    tcsetattr(tty_fd, TCSANOW, &saved_mode);
+    raw_active = 0;
+  }
+}
+
+void on_termination(int signo) {
+  int saved_errno = errno;
+  if (pending_signal != 0) {
+    // A second request while the first is still being honoured: the program
+    // is stuck somewhere (a blocked standard output), so end it now.
+    restore_terminal_from_handler();
+    _exit(128 + signo);
+  }
+  pending_signal = signo;
+  char byte = static_cast<char>(signo);
+  ssize_t ignored = write(wake_pipe[1], &byte, 1);
+  (void)ignored;
+  errno = saved_errno;
+}
+
+void on_stop(int) {
+  int saved_errno = errno;
+  bool was_raw = raw_active != 0;
+  restore_terminal_from_handler();
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  struct sigaction ours {};
+  sigaction(SIGTSTP, &dfl, &ours);
+  sigset_t tstp;
+  sigemptyset(&tstp);
+  sigaddset(&tstp, SIGTSTP);
+  sigprocmask(SIG_UNBLOCK, &tstp, nullptr);
+  raise(SIGTSTP);
+  // Continued: take the terminal back and carry on where the run was.
+  sigaction(SIGTSTP, &ours, nullptr);
+  if (was_raw) {
+    tcsetattr(tty_fd, TCSANOW, &raw_mode);
+    raw_active = 1;
+  }
+  errno = saved_errno;
+}
+
+void on_fatal(int signo) {
+  // SA_RESETHAND has put the default action back; dying of the same signal
+  // keeps the core dump and the status the shell expects.
+  restore_terminal_from_handler();
+  raise(signo);
+}
+
+void install_handler(int signo, void (*handler)(int), int flags) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = flags;
+  sigaction(signo, &action, nullptr);
+}
+
+void install_signal_handlers() {
+  for (int signo : termination_signals) install_handler(signo, on_termination, 0);
+  for (int signo : fatal_signals) install_handler(signo, on_fatal, SA_RESETHAND | SA_NODEFER);
+  install_handler(SIGTSTP, on_stop, 0);
+  // A closed standard output must not kill the program with the terminal raw.
+  install_handler(SIGPIPE, SIG_IGN, 0);
+}
+
+void reset_signal_handlers() {
+  for (int signo : termination_signals) install_handler(signo, SIG_DFL, 0);
+  for (int signo : fatal_signals) install_handler(signo, SIG_DFL, 0);
+  install_handler(SIGTSTP, SIG_DFL, 0);
+}
+
+int fail(ReaderFault fault, const char* detail) {
+  if (reader.status.fault == ReaderFault::none) {
+    reader.status.fault = fault;
+    std::snprintf(reader.status.detail, sizeof reader.status.detail, "%s", detail);
+  }
+  return -1;
+}
+
+const char* signal_name(int signo) {
+  switch (signo) {
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    case SIGINT: return "SIGINT";
+    case SIGQUIT: return "SIGQUIT";
+    default: return "a signal";
+  }
+}
+
+// A hang-up means the terminal is gone, whoever sent it; the others are a
+// request to stop.
+int fail_for_signal() {
+  int signo = pending_signal;
+  if (signo == SIGHUP) return fail(ReaderFault::terminal_lost, "hang-up");
+  reader.status.signal_number = signo;
+  return fail(ReaderFault::signal, signal_name(signo));
+}
+
+termios make_raw(const termios& mode) {
+  termios raw = mode;
+  // No echo, no line editing, no signals from Ctrl+C/Z/\, no flow control,
+  // no CR-to-LF: every key reaches us as its bytes. Output processing is
+  // left alone so that LF still starts a new line.
+  raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  raw.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT | PARMRK);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  return raw;
+}
+
+bool take_code(const KeyRecord& key, int& code) {
+  KeyCodes codes = translate_key_record(key);
+  if (codes.count == 0) return false;
+  if (codes.count == 2) reader.pending_second_code = codes.second;
+  code = codes.first;
+  return true;
+}
+
+}  // namespace
+
+bool open_key_reader() {
+  reader.status = KeyReaderStatus{};
+  char detail[sizeof reader.status.detail];
+  tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (tty_fd < 0) {
+    std::snprintf(detail, sizeof detail, "/dev/tty: %s", strerror(errno));
+    fail(ReaderFault::no_terminal, detail);
+    return false;
+  }
+  if (tcgetattr(tty_fd, &saved_mode) != 0 || pipe(wake_pipe) != 0) {
+    std::snprintf(detail, sizeof detail, "/dev/tty: %s", strerror(errno));
+    close(tty_fd);
+    tty_fd = -1;
+    fail(ReaderFault::no_terminal, detail);
+    return false;
+  }
+  for (int fd : wake_pipe) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  reader.decoder = TerminalDecoder(console_text_encoding() == TextEncoding::shift_jis ? InputEncoding::shift_jis
+                                                                                      : InputEncoding::utf8);
+  raw_mode = make_raw(saved_mode);
+  install_signal_handlers();
+  // TCSANOW rather than TCSAFLUSH: keys typed ahead are kept.
+  raw_active = 1;
+  set_tty_mode(raw_mode);
+  return true;
+}
+
+int read_key() {
+  if (reader.pending_second_code != -1) {
+    int code = reader.pending_second_code;
+    reader.pending_second_code = -1;
+    return code;
+  }
+  if (reader.status.fault != ReaderFault::none) return -1;
+  for (;;) {
+    if (pending_signal != 0) return fail_for_signal();
+    while (reader.start < reader.end) {
+      KeyRecord key;
+      bool complete = false;
+      reader.start += reader.decoder.feed(reader.buffer + reader.start, reader.end - reader.start, key, complete);
+      int code = 0;
+      if (complete && take_code(key, code)) return code;
+    }
+    reader.start = reader.end = 0;
+
+    pollfd fds[2] = {{tty_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+    int ready = poll(fds, 2, reader.decoder.waiting() ? SEQUENCE_WAIT_MS : -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return fail(ReaderFault::terminal_lost, strerror(errno));
+    }
+    if (ready == 0) {
+      KeyRecord key;
+      int code = 0;
+      if (reader.decoder.flush(key) && take_code(key, code)) return code;
+      continue;
+    }
+    if (fds[1].revents != 0) continue;  // a signal: seen at the top of the loop
+    ssize_t n = read(tty_fd, reader.buffer, sizeof reader.buffer);
+    if (n == 0) return fail(ReaderFault::terminal_lost, "end of input");
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return fail(ReaderFault::terminal_lost, strerror(errno));
+    }
+    reader.end = static_cast<std::size_t>(n);
+  }
+}
+
+void close_key_reader() {
+  if (tty_fd < 0) return;
+  // Block the termination signals so that none lands between the restore
+  // and the reset and puts the terminal back a second time.
+  sigset_t block, previous;
+  sigemptyset(&block);
+  for (int signo : termination_signals) sigaddset(&block, signo);
+  sigaddset(&block, SIGTSTP);
+  sigprocmask(SIG_BLOCK, &block, &previous);
+  if (raw_active) {
+    set_tty_mode(saved_mode);
+    raw_active = 0;
+  }
+  reset_signal_handlers();
+  close(tty_fd);
+  tty_fd = -1;
+  for (int& fd : wake_pipe) {
+    close(fd);
+    fd = -1;
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+const KeyReaderStatus& key_reader_status() { return reader.status; }
+
+}  // namespace tap

@@ -1,0 +1,193 @@
+#include "console/key_table.h"
+
+namespace tap {
+namespace {
+
+constexpr std::int16_t two(int code) { return static_cast<std::int16_t>(TWO_STEP | code); }
+constexpr std::int16_t X = NO_CODE;
+
+constexpr std::int16_t VK_NUMPAD0 = 96;
+constexpr std::int16_t VK_DIVIDE = 111;
+
+}  // namespace
+
+// Values follow the IBM PC BIOS keyboard convention: one-step codes are
+// ASCII, second codes are BIOS extended codes (F1 59, Home 71, Up 72, ...).
+const std::array<KeyTableEntry, KEY_TABLE_SIZE> KeyTable = {{
+    // virtual key, plain, Shift, Ctrl, Alt
+    {8, 8, 8, 127, two(14)},              // Backspace
+    {9, 9, two(15), two(148), two(165)},  // Tab
+    {13, 13, 13, 10, two(166)},           // Enter
+    {27, 27, 27, 27, two(1)},             // Esc
+    {32, 32, 32, two(3), 32},             // Space
+    {33, two(73), two(73), two(132), two(153)},  // Page Up
+    {34, two(81), two(81), two(118), two(161)},  // Page Down
+    {35, two(79), two(79), two(117), two(159)},  // End
+    {36, two(71), two(71), two(119), two(151)},  // Home
+    {37, two(75), two(75), two(115), two(155)},  // Left
+    {38, two(72), two(72), two(141), two(152)},  // Up
+    {39, two(77), two(77), two(116), two(157)},  // Right
+    {40, two(80), two(80), two(145), two(160)},  // Down
+    {45, two(82), two(82), two(146), two(162)},  // Insert
+    {46, two(83), two(83), two(147), two(163)},  // Delete
+    // Main-row digits; Shift gives the US symbols above them.
+    {'0', '0', ')', X, two(129)},
+    {'1', '1', '!', X, two(120)},
+    {'2', '2', '@', two(3), two(121)},
+    {'3', '3', '#', X, two(122)},
+    {'4', '4', '$', X, two(123)},
+    {'5', '5', '%', X, two(124)},
+    {'6', '6', '^', 30, two(125)},
+    {'7', '7', '&', X, two(126)},
+    {'8', '8', '*', X, two(127)},
+    {'9', '9', '(', X, two(128)},
+    // Letters: Ctrl is the place in the alphabet, Alt the PC scan code.
+    {'A', 'a', 'A', 1, two(30)},
+    {'B', 'b', 'B', 2, two(48)},
+    {'C', 'c', 'C', 3, two(46)},
+    {'D', 'd', 'D', 4, two(32)},
+    {'E', 'e', 'E', 5, two(18)},
+    {'F', 'f', 'F', 6, two(33)},
+    {'G', 'g', 'G', 7, two(34)},
+    {'H', 'h', 'H', 8, two(35)},
+    {'I', 'i', 'I', 9, two(23)},
+    {'J', 'j', 'J', 10, two(36)},
+    {'K', 'k', 'K', 11, two(37)},
+    {'L', 'l', 'L', 12, two(38)},
+    {'M', 'm', 'M', 13, two(50)},
+    {'N', 'n', 'N', 14, two(49)},
+    {'O', 'o', 'O', 15, two(24)},
+    {'P', 'p', 'P', 16, two(25)},
+    {'Q', 'q', 'Q', 17, two(16)},
+    {'R', 'r', 'R', 18, two(19)},
+    {'S', 's', 'S', 19, two(31)},
+    {'T', 't', 'T', 20, two(20)},
+    {'U', 'u', 'U', 21, two(22)},
+    {'V', 'v', 'V', 22, two(47)},
+    {'W', 'w', 'W', 23, two(17)},
+    {'X', 'x', 'X', 24, two(45)},
+    {'Y', 'y', 'Y', 25, two(21)},
+    {'Z', 'z', 'Z', 26, two(44)},
+    // Keypad with Num Lock on: Shift gives the navigation key beneath.
+    {96, '0', two(82), two(146), X},
+    {97, '1', two(79), two(117), X},
+    {98, '2', two(80), two(145), X},
+    {99, '3', two(81), two(118), X},
+    {100, '4', two(75), two(115), X},
+    {101, '5', two(76), two(143), X},
+    {102, '6', two(77), two(116), X},
+    {103, '7', two(71), two(119), X},
+    {104, '8', two(72), two(141), X},
+    {105, '9', two(73), two(132), X},
+    {106, '*', '*', two(150), two(55)},
+    {107, '+', '+', two(144), two(78)},
+    {109, '-', '-', two(142), two(74)},
+    {110, '.', '.', two(83), two(147)},
+    {111, '/', '/', two(149), two(164)},
+    // F1 to F12
+    {112, two(59), two(84), two(94), two(104)},
+    {113, two(60), two(85), two(95), two(105)},
+    {114, two(61), two(86), two(96), two(106)},
+    {115, two(62), two(87), two(97), two(107)},
+    {116, two(63), two(88), two(98), two(108)},
+    {117, two(64), two(89), two(99), two(109)},
+    {118, two(65), two(90), two(100), two(110)},
+    {119, two(66), two(91), two(101), two(111)},
+    {120, two(67), two(92), two(102), two(112)},
+    {121, two(68), two(93), two(103), two(113)},
+    {122, two(133), two(135), two(137), two(139)},
+    {123, two(134), two(136), two(138), two(140)},
+    // Punctuation of a US layout.
+    {186, ';', ':', X, two(39)},
+    {187, '=', '+', X, two(131)},
+    {188, ',', '<', X, two(51)},
+    {189, '-', '_', 31, two(130)},
+    {190, '.', '>', X, two(52)},
+    {191, '/', '?', X, two(53)},
+    {192, '`', '~', X, two(41)},
+    {219, '[', '{', 27, two(26)},
+    {220, '\\', '|', 28, two(43)},
+    {221, ']', '}', 29, two(27)},
+    {222, '\'', '"', X, two(40)},
+}};
+
+const KeyTableEntry* find_key_entry(int virtual_key) {
+  for (const KeyTableEntry& entry : KeyTable) {
+    if (entry.virtual_key == virtual_key) return &entry;
+  }
+  return nullptr;
+}
+
+KeyCodes translate_key_record(const KeyRecord& record) {
+  KeyCodes codes;
+  if (record.character != 0) {
+    // Sign-extended like a C char, so byte 130 reads as -126.
+    codes.count = 1;
+    codes.first = static_cast<signed char>(record.character);
+    return codes;
+  }
+  const KeyTableEntry* entry = find_key_entry(record.virtual_key);
+  if (entry == nullptr) return codes;
+  // A letter key without character or modifier takes the plain column, the
+  // lower-case letter, rather than a bare 0 that would swallow the next key.
+  std::int16_t code = entry->plain;
+  if (record.control_state & (RIGHT_ALT_PRESSED | LEFT_ALT_PRESSED)) {
+    code = entry->alt;
+  } else if (record.control_state & (RIGHT_CTRL_PRESSED | LEFT_CTRL_PRESSED)) {
+    code = entry->ctrl;
+  } else if (record.control_state & SHIFT_PRESSED) {
+    code = entry->shift;
+  }
+  if (code == NO_CODE) return codes;
+  if (code & TWO_STEP) {
+    codes.count = 2;
+    codes.first = 0;
+    codes.second = code & 0xFF;
+  } else {
+    codes.count = 1;
+    codes.first = code;
+  }
+  return codes;
+}
+
+KeyRecord key_for_character(unsigned char c) {
+  KeyRecord key;
+  key.character = c;
+  // Terminals send DEL for Backspace and NUL for Ctrl+Space; LF is Ctrl+J,
+  // not Ctrl+Enter, as no terminal tells the two apart.
+  if (c == 0x7F) {
+    key.virtual_key = 8;
+    key.character = 8;
+    return key;
+  }
+  if (c == 0) {
+    key.virtual_key = ' ';
+    key.control_state = LEFT_CTRL_PRESSED;
+    return key;
+  }
+  if (c == '\n') {
+    key.virtual_key = 'J';
+    key.control_state = LEFT_CTRL_PRESSED;
+    return key;
+  }
+  // The keypad types the same characters as the main block; the main block
+  // is what a terminal user pressed in all likelihood.
+  auto on_keypad = [](const KeyTableEntry& e) {
+    return e.virtual_key >= VK_NUMPAD0 && e.virtual_key <= VK_DIVIDE;
+  };
+  const std::uint32_t states[] = {0, SHIFT_PRESSED, LEFT_CTRL_PRESSED};
+  for (std::uint32_t state : states) {
+    for (const KeyTableEntry& entry : KeyTable) {
+      if (on_keypad(entry)) continue;
+      std::int16_t code = state == 0 ? entry.plain : state == SHIFT_PRESSED ? entry.shift : entry.ctrl;
+      if (code == c) {
+        key.virtual_key = static_cast<std::uint16_t>(entry.virtual_key);
+        key.control_state = state;
+        return key;
+      }
+    }
+  }
+  return key;
+}
+
+}  // namespace tap

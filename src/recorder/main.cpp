@@ -1,0 +1,18 @@
+#include "console/clock.h"
+#include "console/console_output.h"
+#include "console/key_reader.h"
+#include "recorder/recorder.h"
+
+int main() {
+  tap::start_clock();
+  tap::StandardConsole console;
+  if (!tap::open_key_reader()) return tap::report_reader_fault(tap::key_reader_status(), console);
+
+  tap::TerminalKeys keys;
+  tap::ProgramClock clock;
+  tap::Recorder recorder(keys, clock, console, tap::console_text_encoding());
+  int exit_code = recorder.run();
+
+  tap::close_key_reader();
+  return exit_code;
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace tap {
+
+/// The key of a recorded tap, stored as the digit itself.
+using KeyCode = char;
+constexpr KeyCode KEY_LEFT = '1';
+constexpr KeyCode KEY_DOWN = '2';
+constexpr KeyCode KEY_UP = '3';
+constexpr KeyCode KEY_RIGHT = '4';
+constexpr KeyCode KEY_SPACE = '9';
+
+constexpr int MAX_PRESS_SLOTS = 10000;
+
+struct PressSlot {
+  std::uint32_t timestamp;
+  KeyCode key;
+};
+
+/// Slot 0 holds the start time (its key is never used); taps fill slots 1,
+/// 2, ... in the order read, so a run holds at most 9999 taps. `count`
+/// includes slot 0.
+struct PressLog {
+  std::array<PressSlot, MAX_PRESS_SLOTS> slots;
+  int count = 0;
+};
+
+}  // namespace tap

@@ -1,0 +1,116 @@
+#include "recorder/recorder.h"
+
+#include <cstdio>
+
+namespace tap {
+namespace {
+
+constexpr int KEY_ENTER = 13;
+constexpr int KEY_SPACE_BAR = 32;
+constexpr int EXTENDED = 0;
+constexpr int SECOND_LEFT = 75;
+constexpr int SECOND_DOWN = 80;
+constexpr int SECOND_UP = 72;
+constexpr int SECOND_RIGHT = 77;
+
+}  // namespace
+
+int report_reader_fault(const KeyReaderStatus& status, Console& console) {
+  char line[160];
+  int code = EXIT_NO_TERMINAL;
+  switch (status.fault) {
+    case ReaderFault::none:
+      return EXIT_DONE;
+    case ReaderFault::no_terminal:
+      std::snprintf(line, sizeof line, "tap-recorder: no terminal to read keys from (%s)", status.detail);
+      break;
+    case ReaderFault::terminal_lost:
+      std::snprintf(line, sizeof line, "tap-recorder: the terminal was lost (%s)", status.detail);
+      break;
+    case ReaderFault::signal:
+      std::snprintf(line, sizeof line, "tap-recorder: stopped by %s", status.detail);
+      code = 128 + status.signal_number;
+      break;
+  }
+  console.error_line(line);
+  return code;
+}
+
+void Recorder::say(Message message) {
+  console_.write(message_text(message, encoding_));
+  console_.end_line();
+}
+
+// Every code but ENTER is dropped, both halves of an extended key included.
+bool Recorder::wait_for_enter() {
+  for (;;) {
+    int code = keys_.read_key();
+    if (code == KEY_ENTER) return true;
+    if (code == -1 && faulted()) return false;
+  }
+}
+
+void Recorder::capture() {
+  int index = 1;
+  for (;;) {
+    int code = keys_.read_key();
+    KeyCode key = 0;
+    Message message = Message::other_key_pressed;
+    if (code == EXTENDED) {
+      int second = keys_.read_key();
+      switch (second) {
+        case SECOND_LEFT: message = Message::left_pressed; key = KEY_LEFT; break;
+        case SECOND_DOWN: message = Message::down_pressed; key = KEY_DOWN; break;
+        case SECOND_UP: message = Message::up_pressed; key = KEY_UP; break;
+        case SECOND_RIGHT: message = Message::right_pressed; key = KEY_RIGHT; break;
+        default:
+          if (second == -1 && faulted()) code = -1;
+          break;
+      }
+    } else if (code == KEY_SPACE_BAR) {
+      message = Message::space_pressed;
+      key = KEY_SPACE;
+    } else if (code == KEY_ENTER) {
+      say(Message::enter_pressed);
+      break;
+    }
+    // The terminal is gone or a signal asked to stop: keep what was
+    // recorded and go on to the chart.
+    if (code == -1 && faulted()) break;
+    say(message);
+    if (key != 0) {
+      // The time is read after the acknowledgement is out, so it includes
+      // the cost of writing it.
+      PressSlot& slot = log_.slots[index++];
+      slot.timestamp = clock_.elapsed_ms();
+      slot.key = key;
+    }
+    if (index == MAX_PRESS_SLOTS) break;
+  }
+  log_.count = index;
+}
+
+int Recorder::run() {
+  say(Message::start_prompt);
+  say(Message::end_hint);
+  if (!wait_for_enter()) return report_reader_fault(keys_.status(), console_);
+
+  // The start time is taken before "計測開始！" is written.
+  log_.slots[0].timestamp = clock_.elapsed_ms();
+  log_.count = 1;
+  say(Message::capture_started);
+  capture();
+
+  if (run_chart_stage(log_, lanes_, console_, chart_path_) == ChartResult::not_opened) {
+    return EXIT_CHART_NOT_OPENED;
+  }
+  if (faulted()) return report_reader_fault(keys_.status(), console_);
+
+  say(Message::thats_all);
+  say(Message::closing_prompt);
+  if (!wait_for_enter()) return report_reader_fault(keys_.status(), console_);
+  say(Message::finished);
+  return EXIT_DONE;
+}
+
+}  // namespace tap

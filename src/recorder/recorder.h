@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+
+#include "chart/chart_writer.h"
+#include "chart/lanes.h"
+#include "console/clock.h"
+#include "console/console_output.h"
+#include "console/key_reader.h"
+#include "recorder/messages.h"
+#include "recorder/press_log.h"
+
+namespace tap {
+
+/// Exit codes of the program.
+constexpr int EXIT_DONE = 0;              // the run reached its closing prompt
+constexpr int EXIT_CHART_NOT_OPENED = 1;  // "ved.txt" could not be opened
+constexpr int EXIT_NO_TERMINAL = 2;       // no terminal, or it went away
+// A signal that ended the run gives 128 + its number.
+
+/// Where the Recorder gets its keys: read_key's codes, and why they stopped.
+class KeySource {
+ public:
+  virtual ~KeySource() = default;
+  virtual int read_key() = 0;
+  virtual const KeyReaderStatus& status() const = 0;
+};
+
+/// Where the Recorder gets the time: milliseconds, modulo 2^32.
+class TimeSource {
+ public:
+  virtual ~TimeSource() = default;
+  virtual std::uint32_t elapsed_ms() = 0;
+};
+
+/// The console's keyboard and the program's clock.
+class TerminalKeys final : public KeySource {
+ public:
+  int read_key() override { return tap::read_key(); }
+  const KeyReaderStatus& status() const override { return key_reader_status(); }
+};
+
+class ProgramClock final : public TimeSource {
+ public:
+  std::uint32_t elapsed_ms() override { return tap::elapsed_ms(); }
+};
+
+/// Tells the user on standard error why keys can no longer be read and
+/// returns the exit code for it.
+int report_reader_fault(const KeyReaderStatus& status, Console& console);
+
+/// The whole dialogue: prompts, the wait for ENTER, the capture of taps
+/// into the press log, the chart, the closing prompt. Owns the press log and
+/// the lane lists, sized for the worst case, so a run allocates nothing.
+class Recorder {
+ public:
+  Recorder(KeySource& keys, TimeSource& clock, Console& console, TextEncoding encoding,
+           const char* chart_path = CHART_FILE_NAME)
+      : keys_(keys), clock_(clock), console_(console), encoding_(encoding), chart_path_(chart_path) {}
+
+  /// Runs the dialogue to its end and returns the exit code.
+  int run();
+
+  const PressLog& press_log() const { return log_; }
+
+ private:
+  void say(Message message);
+  bool faulted() const { return keys_.status().fault != ReaderFault::none; }
+  bool wait_for_enter();
+  void capture();
+
+  KeySource& keys_;
+  TimeSource& clock_;
+  Console& console_;
+  TextEncoding encoding_;
+  const char* chart_path_;
+  PressLog log_;
+  LaneLists lanes_;
+};
+
+}  // namespace tap

@@ -1,0 +1,158 @@
+#include "console/key_table.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace tap {
+namespace {
+
+constexpr std::uint32_t ALT = LEFT_ALT_PRESSED;
+constexpr std::uint32_t RALT = RIGHT_ALT_PRESSED;
+constexpr std::uint32_t CTRL = LEFT_CTRL_PRESSED;
+constexpr std::uint32_t RCTRL = RIGHT_CTRL_PRESSED;
+constexpr std::uint32_t SHIFT = SHIFT_PRESSED;
+
+std::vector<int> codes(KeyCodes c) {
+  if (c.count == 0) return {};
+  if (c.count == 1) return {c.first};
+  return {c.first, c.second};
+}
+
+TEST(KeyTable, HoldsEachOfItsKeysOnceWithCodesInRange) {
+  std::set<int> seen;
+  for (const KeyTableEntry& e : KeyTable) {
+    EXPECT_TRUE(seen.insert(e.virtual_key).second) << "duplicate " << e.virtual_key;
+    for (std::int16_t code : {e.plain, e.shift, e.ctrl, e.alt}) {
+      if (code == NO_CODE) continue;
+      if (code & TWO_STEP) {
+        EXPECT_GE(code & 0xFF, 1) << e.virtual_key;
+        EXPECT_LE(code & 0xFF, 166) << e.virtual_key;
+        EXPECT_EQ(code & ~0x1FF, 0) << e.virtual_key;
+      } else {
+        EXPECT_GE(code, 1) << e.virtual_key;
+        EXPECT_LE(code, 127) << e.virtual_key;
+      }
+    }
+  }
+  EXPECT_EQ(seen.size(), 89u);
+}
+
+struct Case {
+  const char* name;
+  KeyRecord record;
+  std::vector<int> expected;
+};
+
+TEST(TranslateKeyRecord, GivesTheCodesOfEachKeyAndModifierState) {
+  const Case cases[] = {
+      {"Left", {37, 0, 0}, {0, 75}},
+      {"Shift+Left", {37, 0, SHIFT}, {0, 75}},
+      {"Ctrl+Left", {37, 0, CTRL}, {0, 115}},
+      {"right Ctrl+Left", {37, 0, RCTRL}, {0, 115}},
+      {"Alt+Left", {37, 0, ALT}, {0, 155}},
+      {"AltGr-side Alt+Left", {37, 0, RALT}, {0, 155}},
+      {"Ctrl+Alt+Left", {37, 0, CTRL | ALT}, {0, 155}},
+      {"Ctrl+Shift+Left", {37, 0, CTRL | SHIFT}, {0, 115}},
+      {"Up", {38, 0, 0}, {0, 72}},
+      {"Right", {39, 0, 0}, {0, 77}},
+      {"Down", {40, 0, 0}, {0, 80}},
+      {"Ctrl+Up, Ctrl+Right, Ctrl+Down", {38, 0, CTRL}, {0, 141}},
+      {"Alt+Down", {40, 0, ALT}, {0, 160}},
+      {"F1", {112, 0, 0}, {0, 59}},
+      {"Shift+F1", {112, 0, SHIFT}, {0, 84}},
+      {"Ctrl+F10", {121, 0, CTRL}, {0, 103}},
+      {"Alt+F10", {121, 0, ALT}, {0, 113}},
+      {"F11", {122, 0, 0}, {0, 133}},
+      {"Alt+F12", {123, 0, ALT}, {0, 140}},
+      {"Home", {36, 0, 0}, {0, 71}},
+      {"Delete with Alt", {46, 0, ALT}, {0, 163}},
+      {"Enter's character", {13, 13, 0}, {13}},
+      {"Ctrl+Enter, no character", {13, 0, CTRL}, {10}},
+      {"Alt+Enter", {13, 0, ALT}, {0, 166}},
+      {"Ctrl+M, no character", {'M', 0, CTRL}, {13}},
+      {"Ctrl+Space", {32, 0, CTRL}, {0, 3}},
+      {"Alt+Space", {32, 0, ALT}, {32}},
+      {"Alt+Esc", {27, 0, ALT}, {0, 1}},
+      {"Ctrl+Backspace", {8, 0, CTRL}, {127}},
+      {"Shift+Tab", {9, 0, SHIFT}, {0, 15}},
+      {"Alt+A", {'A', 0, ALT}, {0, 30}},
+      {"Alt+Z", {'Z', 0, ALT}, {0, 44}},
+      {"Ctrl+2", {'2', 0, CTRL}, {0, 3}},
+      {"Ctrl+6", {'6', 0, CTRL}, {30}},
+      {"Alt+1", {'1', 0, ALT}, {0, 120}},
+      {"Alt+9", {'9', 0, ALT}, {0, 128}},
+      {"Alt+0", {'0', 0, ALT}, {0, 129}},
+      {"Shift+keypad 4", {100, 0, SHIFT}, {0, 75}},
+      {"Shift+keypad 8", {104, 0, SHIFT}, {0, 72}},
+      {"Shift+keypad 6", {102, 0, SHIFT}, {0, 77}},
+      {"Shift+keypad 2", {98, 0, SHIFT}, {0, 80}},
+      {"Alt+keypad divide", {111, 0, ALT}, {0, 164}},
+      {"Alt+minus", {189, 0, ALT}, {0, 130}},
+      {"Ctrl+minus", {189, 0, CTRL}, {31}},
+      {"a character wins over the table", {37, 'x', ALT}, {'x'}},
+      {"byte 130 is sign-extended", {0, 130, 0}, {-126}},
+      {"byte 255 reads as -1", {0, 255, 0}, {-1}},
+      {"letter with nothing at all: the plain letter", {'Q', 0, 0}, {'q'}},
+      {"Shift alone", {16, 0, SHIFT}, {}},
+      {"Ctrl alone", {17, 0, CTRL}, {}},
+      {"Alt alone", {18, 0, ALT}, {}},
+      {"Caps Lock", {20, 0, 0}, {}},
+      {"keypad centre as VK_CLEAR", {12, 0, 0}, {}},
+      {"Alt+keypad digit has no code", {100, 0, ALT}, {}},
+      {"Ctrl+semicolon has no code", {186, 0, CTRL}, {}},
+      {"Ctrl+1 has no code", {'1', 0, CTRL}, {}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(codes(translate_key_record(c.record)), c.expected) << c.name;
+  }
+}
+
+TEST(TranslateKeyRecord, OnlyTheArrowsAndShiftedKeypadGiveTheArrowSecondCodes) {
+  // The recorder takes 72/75/77/80 after a 0 for an arrow: no other key in
+  // any state may produce that pair, and no key gives a bare 0.
+  const std::set<int> arrows = {37, 38, 39, 40};
+  const std::set<int> keypad = {98, 100, 102, 104};
+  for (const KeyTableEntry& e : KeyTable) {
+    const std::uint32_t states[] = {0, SHIFT, CTRL, ALT};
+    for (std::uint32_t state : states) {
+      KeyCodes c = translate_key_record({static_cast<std::uint16_t>(e.virtual_key), 0, state});
+      if (c.count == 1) {
+        EXPECT_NE(c.first, 0) << e.virtual_key;
+      }
+      if (c.count != 2) continue;
+      bool arrow_pair = c.second == 72 || c.second == 75 || c.second == 77 || c.second == 80;
+      bool may = arrows.count(e.virtual_key) != 0 ? state != CTRL && state != ALT
+                                                  : keypad.count(e.virtual_key) != 0 && state == SHIFT;
+      EXPECT_EQ(arrow_pair, may) << "key " << e.virtual_key << " state " << state;
+    }
+  }
+}
+
+TEST(KeyForCharacter, FindsTheUsKeyThatTypesEachAsciiByte) {
+  struct CharCase {
+    unsigned char c;
+    std::uint16_t virtual_key;
+    std::uint32_t state;
+    unsigned char character;
+  };
+  const CharCase cases[] = {
+      {'a', 'A', 0, 'a'},      {'A', 'A', SHIFT, 'A'}, {'7', '7', 0, '7'},   {'&', '7', SHIFT, '&'},
+      {'*', '8', SHIFT, '*'},  {'+', 187, SHIFT, '+'}, {'-', 189, 0, '-'},   {'~', 192, SHIFT, '~'},
+      {' ', 32, 0, ' '},       {'\r', 13, 0, '\r'},    {'\t', 9, 0, '\t'},   {27, 27, 0, 27},
+      {1, 'A', CTRL, 1},       {26, 'Z', CTRL, 26},    {28, 220, CTRL, 28},  {31, 189, CTRL, 31},
+      {'\n', 'J', CTRL, '\n'},    {0, 32, CTRL, 0},       {0x7F, 8, 0, 8},      {8, 8, 0, 8},
+  };
+  for (const CharCase& c : cases) {
+    KeyRecord key = key_for_character(c.c);
+    EXPECT_EQ(key.virtual_key, c.virtual_key) << int(c.c);
+    EXPECT_EQ(key.control_state, c.state) << int(c.c);
+    EXPECT_EQ(key.character, c.character) << int(c.c);
+  }
+  for (int c = 0; c < 0x80; ++c) {
+    EXPECT_NE(key_for_character(static_cast<unsigned char>(c)).virtual_key, 0) << c;
+  }
+}
+
+}  // namespace
+}  // namespace tap

@@ -1,0 +1,262 @@
+#include "recorder/recorder.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "test_support.h"
+
+namespace tap {
+namespace {
+
+using testing::CapturedConsole;
+using testing::read_file;
+using testing::TempDir;
+
+/// read_key's codes from a script; when the script runs out the terminal is
+/// gone, as at the end of input.
+class ScriptedKeys final : public KeySource {
+ public:
+  explicit ScriptedKeys(std::vector<int> codes, ReaderFault end = ReaderFault::terminal_lost, int signal = 0)
+      : codes_(std::move(codes)), end_(end), signal_(signal) {}
+
+  int read_key() override {
+    ++reads;
+    if (next_ < codes_.size()) return codes_[next_++];
+    status_.fault = end_;
+    status_.signal_number = signal_;
+    std::snprintf(status_.detail, sizeof status_.detail, "%s", signal_ != 0 ? "SIGTERM" : "end of input");
+    return -1;
+  }
+  const KeyReaderStatus& status() const override { return status_; }
+
+  std::size_t reads = 0;
+
+ private:
+  std::vector<int> codes_;
+  std::size_t next_ = 0;
+  ReaderFault end_;
+  int signal_;
+  KeyReaderStatus status_;
+};
+
+/// Time moves 37 ms per reading (never a multiple of 100), starting at `start`; each reading notes how
+/// many console lines were out at the moment it was taken.
+class FakeClock final : public TimeSource {
+ public:
+  FakeClock(const CapturedConsole& console, std::uint32_t start) : console_(console), now_(start) {}
+  std::uint32_t elapsed_ms() override {
+    lines_out_at_reading.push_back(console_.lines.size());
+    std::uint32_t reading = now_;
+    now_ += 37;
+    return reading;
+  }
+  std::vector<std::size_t> lines_out_at_reading;
+
+ private:
+  const CapturedConsole& console_;
+  std::uint32_t now_;
+};
+
+const std::vector<std::string> EMPTY_CHART = {
+    "&left_data=",     "&down_data=",     "&up_data=",       "&right_data=",   "&space_data=",
+    "&frzLeft_data=",  "&frzDown_data=",  "&frzUp_data=",    "&frzRight_data=", "&frzSpace_data=",
+    "&stop_data=",     "&speed_data=",    "&tuning=Name",
+};
+
+std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
+  std::vector<std::string> all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+std::string crlf(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& line : lines) out += line + "\r\n";
+  return out;
+}
+
+struct RecorderRun {
+  TempDir dir;
+  CapturedConsole console;
+  FakeClock clock{console, 5000};
+  int exit_code = -99;
+  std::string chart() const { return read_file(dir.file("ved.txt")); }
+  bool chart_exists() const {
+    struct stat st {};
+    return stat(dir.file("ved.txt").c_str(), &st) == 0;
+  }
+};
+
+int run_recorder(RecorderRun& run, KeySource& keys, TextEncoding encoding = TextEncoding::utf8) {
+  std::string path = run.dir.file("ved.txt");
+  // The Recorder is large; keep it off the test's stack.
+  auto recorder = std::make_unique<Recorder>(keys, run.clock, run.console, encoding, path.c_str());
+  run.exit_code = recorder->run();
+  return run.exit_code;
+}
+
+const std::vector<std::string> OPENING = {"ENTERで計測を開始します", "終了時にENTERで出力します"};
+const std::vector<std::string> CLOSING = {"That's All !!", "ENTERで終了します", "終了！"};
+
+TEST(Recorder, WholeDialogueRecordsEachArrowInItsRotatedLane) {
+  RecorderRun run;
+  ScriptedKeys keys({'a', 0, 75, 32, -1,  // before the start: ignored silently
+                     13,
+                     0, 75, 0, 80, 0, 72, 0, 77, 32,  // left, down, up, right, space
+                     'x', 0, 59, -1, 3, 10, 0, 115, 0, 155,  // letter, F1, byte 255, Ctrl+C, Ctrl+J, Ctrl/Alt+Left
+                     32, 13,
+                     'q', 0, 72, 13});
+  EXPECT_EQ(run_recorder(run, keys), EXIT_DONE);
+
+  const std::string other = "何らかのキーが押されました";
+  EXPECT_EQ(run.console.lines,
+            join({OPENING,
+                  {"計測開始！", "←が押されました", "↓が押されました", "↑が押されました", "→が押されました",
+                   "SPACEが押されました", other, other, other, other, other, other, other, "SPACEが押されました",
+                   "ENTERが押されました", "Can Open File"},
+                  {"&left_data=2", "&down_data=4", "&up_data=1", "&right_data=3", "&space_data=5,6"},
+                  {EMPTY_CHART.begin() + 5, EMPTY_CHART.end()},
+                  CLOSING}));
+  EXPECT_EQ(run.chart(), crlf({"&left_data=2", "&down_data=4", "&up_data=1", "&right_data=3", "&space_data=5,6",
+                               "&frzLeft_data=", "&frzDown_data=", "&frzUp_data=", "&frzRight_data=",
+                               "&frzSpace_data=", "&stop_data=", "&speed_data=", "&tuning=Name"}));
+  EXPECT_TRUE(run.console.errors.empty());
+  EXPECT_EQ(keys.reads, 31u);  // everything, and nothing after the last ENTER
+}
+
+TEST(Recorder, StartTimeIsReadBeforeTheStartLineAndEachTapAfterItsLine) {
+  RecorderRun run;
+  ScriptedKeys keys({13, 32, 'z', 0, 80, 13, 13});
+  ASSERT_EQ(run_recorder(run, keys), EXIT_DONE);
+  // Lines out: 2 prompts before the start reading; then "計測開始！" and the
+  // space line (4), the other key and the down line (6).
+  EXPECT_EQ(run.clock.lines_out_at_reading, (std::vector<std::size_t>{2, 4, 6}));
+}
+
+TEST(Recorder, EnterRightAfterTheStartWritesAnEmptyChart) {
+  RecorderRun run;
+  ScriptedKeys keys({13, 13, 13});
+  EXPECT_EQ(run_recorder(run, keys), EXIT_DONE);
+  EXPECT_EQ(run.console.lines,
+            join({OPENING, {"計測開始！", "ENTERが押されました", "Can Open File"}, EMPTY_CHART, CLOSING}));
+  EXPECT_EQ(run.chart(), crlf(EMPTY_CHART));
+}
+
+TEST(Recorder, FullLogEndsTheCaptureWithoutEnter) {
+  RecorderRun run;
+  std::vector<int> codes = {13};
+  for (int i = 0; i < 9999; ++i) codes.push_back(32);
+  codes.push_back(13);  // answers the closing prompt, not the capture
+  ScriptedKeys keys(codes);
+  EXPECT_EQ(run_recorder(run, keys), EXIT_DONE);
+
+  const auto& lines = run.console.lines;
+  ASSERT_EQ(lines.size(), 2u + 1u + 9999u + 1u + 13u + 3u);
+  EXPECT_EQ(lines[2 + 1 + 9999 - 1], "SPACEが押されました");
+  EXPECT_EQ(lines[2 + 1 + 9999], "Can Open File");
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "ENTERが押されました"), 0);
+  std::string space_line = lines[2 + 1 + 9999 + 1 + 4];
+  EXPECT_EQ(std::count(space_line.begin(), space_line.end(), ','), 9998);
+  EXPECT_EQ(space_line.rfind("&space_data=1,2,3,", 0), 0u);  // 37 ms apart
+}
+
+TEST(Recorder, ChartFileThatCannotBeOpenedEndsWithCodeOneAndNoPrompt) {
+  RecorderRun run;
+  ASSERT_EQ(mkdir(run.dir.file("ved.txt").c_str(), 0755), 0);
+  ScriptedKeys keys({13, 32, 13, 13});
+  EXPECT_EQ(run_recorder(run, keys), EXIT_CHART_NOT_OPENED);
+  EXPECT_EQ(run.console.lines, join({OPENING, {"計測開始！", "SPACEが押されました", "ENTERが押されました", "Don't open"}}));
+  EXPECT_EQ(keys.reads, 3u);  // no wait for a last ENTER
+}
+
+TEST(Recorder, TerminalLostBeforeTheStartEndsAtOnceWithCodeTwo) {
+  RecorderRun run;
+  ScriptedKeys keys({'a', 0, 77});
+  EXPECT_EQ(run_recorder(run, keys), EXIT_NO_TERMINAL);
+  EXPECT_EQ(run.console.lines, OPENING);
+  EXPECT_EQ(run.console.errors, std::vector<std::string>{"tap-recorder: the terminal was lost (end of input)"});
+  EXPECT_FALSE(run.chart_exists());
+}
+
+TEST(Recorder, TerminalLostDuringTheCaptureStillWritesTheChart) {
+  struct Case {
+    const char* name;
+    std::vector<int> codes;
+  };
+  const Case cases[] = {
+      {"between keys", {13, 0, 75, 32}},
+      {"between the two codes of a key", {13, 0, 75, 32, 0}},
+  };
+  for (const Case& c : cases) {
+    RecorderRun run;
+    ScriptedKeys keys(c.codes);
+    EXPECT_EQ(run_recorder(run, keys), EXIT_NO_TERMINAL) << c.name;
+    EXPECT_EQ(run.console.lines, join({OPENING, {"計測開始！", "←が押されました", "SPACEが押されました", "Can Open File"},
+                                       {"&left_data=", "&down_data=", "&up_data=1", "&right_data=", "&space_data=2"},
+                                       {EMPTY_CHART.begin() + 5, EMPTY_CHART.end()}}))
+        << c.name;
+    EXPECT_EQ(run.console.errors, std::vector<std::string>{"tap-recorder: the terminal was lost (end of input)"});
+    EXPECT_NE(run.chart().find("&up_data=1\r\n"), std::string::npos);
+  }
+}
+
+TEST(Recorder, SignalDuringTheCaptureWritesTheChartAndEndsWithItsCode) {
+  RecorderRun run;
+  ScriptedKeys keys({13, 32}, ReaderFault::signal, 15);
+  EXPECT_EQ(run_recorder(run, keys), 128 + 15);
+  EXPECT_EQ(run.console.errors, std::vector<std::string>{"tap-recorder: stopped by SIGTERM"});
+  EXPECT_NE(run.chart().find("&space_data=1\r\n"), std::string::npos);
+  EXPECT_EQ(run.console.lines.back(), "&tuning=Name");
+}
+
+TEST(Recorder, TerminalLostAtTheClosingPromptKeepsTheChart) {
+  RecorderRun run;
+  ScriptedKeys keys({13, 32, 13, 'x'});
+  EXPECT_EQ(run_recorder(run, keys), EXIT_NO_TERMINAL);
+  EXPECT_EQ(run.console.lines.back(), "ENTERで終了します");
+  EXPECT_NE(run.chart().find("&space_data=1\r\n"), std::string::npos);
+}
+
+TEST(Recorder, ShiftJisConsoleGetsShiftJisBytes) {
+  RecorderRun run;
+  ScriptedKeys keys({13, 0, 75, 13, 13});
+  EXPECT_EQ(run_recorder(run, keys, TextEncoding::shift_jis), EXIT_DONE);
+  EXPECT_EQ(run.console.lines[2], "\x8cv\x91\xaa\x8aJ\x8en\x81I");  // 計測開始！
+  EXPECT_EQ(run.console.lines[3], "\x81\xa9\x82\xaa\x89\x9f\x82\xb3\x82\xea\x82\xdc\x82\xb5\x82\xbd");  // ←が押されました
+  EXPECT_EQ(run.console.lines[5], "Can Open File");
+}
+
+TEST(ReportReaderFault, MessageAndExitCodeForEachFault) {
+  struct Case {
+    ReaderFault fault;
+    int signal;
+    const char* detail;
+    const char* line;
+    int code;
+  };
+  const Case cases[] = {
+      {ReaderFault::no_terminal, 0, "/dev/tty: No such device or address",
+       "tap-recorder: no terminal to read keys from (/dev/tty: No such device or address)", 2},
+      {ReaderFault::terminal_lost, 0, "Input/output error", "tap-recorder: the terminal was lost (Input/output error)",
+       2},
+      {ReaderFault::signal, 2, "SIGINT", "tap-recorder: stopped by SIGINT", 130},
+      {ReaderFault::signal, 3, "SIGQUIT", "tap-recorder: stopped by SIGQUIT", 131},
+  };
+  for (const Case& c : cases) {
+    KeyReaderStatus status;
+    status.fault = c.fault;
+    status.signal_number = c.signal;
+    std::snprintf(status.detail, sizeof status.detail, "%s", c.detail);
+    CapturedConsole console;
+    EXPECT_EQ(report_reader_fault(status, console), c.code);
+    EXPECT_EQ(console.errors, std::vector<std::string>{c.line});
+    EXPECT_TRUE(console.lines.empty());
+  }
+}
+
+}  // namespace
+}  // namespace tap
