@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "e2e/pty_session.h"
+#include "test_support.h"
+
+namespace tap::testing {
+namespace {
+
+const std::string PROGRAM = TAP_RECORDER_BINARY;
+const std::string OTHER = "何らかのキーが押されました";
+const std::string OPENING = "ENTERで計測を開始します\r\n終了時にENTERで出力します\r\n";
+
+PtySession::Options in(const TempDir& dir) {
+  PtySession::Options options;
+  options.cwd = dir.path();
+  return options;
+}
+
+int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - status; }
+
+bool same_mode(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+         std::equal(std::begin(a.c_cc), std::end(a.c_cc), std::begin(b.c_cc));
+}
+
+void expect_raw(const PtySession& pty) {
+  termios now = pty.mode();
+  EXPECT_EQ(now.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(now.c_iflag & (IXON | ICRNL), 0u);
+  EXPECT_EQ(now.c_oflag, pty.initial_mode().c_oflag);  // output processing untouched
+}
+
+// The chart lines as the console showed them, after "Can Open File".
+std::vector<std::string> console_chart(const PtySession& pty) {
+  std::vector<std::string> lines = pty.lines();
+  auto at = std::find(lines.begin(), lines.end(), "Can Open File");
+  if (lines.end() - at < 14) return {};
+  return std::vector<std::string>(at + 1, at + 14);
+}
+
+std::string crlf(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& line : lines) out += line + "\r\n";
+  return out;
+}
+
+int value_count(const std::string& line) {
+  std::size_t eq = line.find('=');
+  if (eq + 1 == line.size()) return 0;
+  return static_cast<int>(std::count(line.begin(), line.end(), ',')) + 1;
+}
+
+TEST(EndToEnd, WholeDialogueInATerminal) {
+  TempDir dir;
+  PtySession pty(PROGRAM, in(dir));
+  ASSERT_TRUE(pty.expect(OPENING));
+  expect_raw(pty);
+
+  pty.send("a\x1b[D\x1b[A ");  // before the start: no answer, nothing recorded
+  pty.send("\r");
+  ASSERT_TRUE(pty.expect("計測開始！\r\n"));
+  pty.send(
+      "\x1b[D\x1b[B\x1b[A\x1b[C "  // the four arrows and the space bar
+      "\x1bOD\x1b[1;2D"            // Left in application mode, Shift+Left
+      "\x1b[1;5D\x1b[1;3D\x1bOP\x1b\x1b[D" // Ctrl+Left, Alt+Left, F1, rxvt's Alt+Left
+      "x\x03\x1a\x1c"              // a letter, Ctrl+C, Ctrl+Z, Ctrl+backslash
+      "\x1b[200~"                  // a sequence that is no key: no answer
+      "\xe3\x81\x82"               // one character of three bytes
+      "\r");
+  ASSERT_TRUE(pty.expect("ENTERで終了します\r\n"));
+  expect_raw(pty);
+  pty.send("\r");
+  EXPECT_EQ(exit_code(pty.wait_exit()), 0);
+
+  std::vector<std::string> chart = console_chart(pty);
+  ASSERT_EQ(chart.size(), 13u);
+  std::vector<std::string> expected = {
+      "ENTERで計測を開始します", "終了時にENTERで出力します", "計測開始！",
+      "←が押されました", "↓が押されました", "↑が押されました", "→が押されました", "SPACEが押されました",
+      "←が押されました", "←が押されました",
+      OTHER, OTHER, OTHER, OTHER, OTHER, OTHER, OTHER, OTHER, OTHER,
+      "ENTERが押されました", "Can Open File"};
+  expected.insert(expected.end(), chart.begin(), chart.end());
+  expected.insert(expected.end(), {"That's All !!", "ENTERで終了します", "終了！"});
+  EXPECT_EQ(pty.lines(), expected);
+
+  // Down lands in Left, Right in Down, the three Lefts in Up, Up in Right.
+  const std::vector<std::pair<std::string, int>> lanes = {
+      {"&left_data=", 1}, {"&down_data=", 1}, {"&up_data=", 3}, {"&right_data=", 1}, {"&space_data=", 1}};
+  for (std::size_t i = 0; i < lanes.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(chart[i], std::regex(lanes[i].first + "[0-9]+(,[0-9]+)*"))) << chart[i];
+    EXPECT_EQ(value_count(chart[i]), lanes[i].second) << chart[i];
+  }
+  const std::vector<std::string> fixed = {"&frzLeft_data=", "&frzDown_data=", "&frzUp_data=", "&frzRight_data=",
+                                          "&frzSpace_data=", "&stop_data=", "&speed_data=", "&tuning=Name"};
+  EXPECT_EQ(std::vector<std::string>(chart.begin() + 5, chart.end()), fixed);
+  EXPECT_EQ(read_file(dir.file("ved.txt")), crlf(chart));
+  EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
+}
+
+TEST(EndToEnd, LoneEscapeIsAKeyAfterAShortWaitAndSplitSequencesDecode) {
+  TempDir dir;
+  PtySession pty(PROGRAM, in(dir));
+  ASSERT_TRUE(pty.expect(OPENING));
+  pty.send("\r");
+  ASSERT_TRUE(pty.expect("計測開始！\r\n"));
+
+  auto sent = std::chrono::steady_clock::now();
+  pty.send("\x1b");
+  ASSERT_TRUE(pty.expect(OTHER + "\r\n", 2000));
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+  EXPECT_LT(waited.count(), 150);
+
+  pty.send("\x1b[");
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  pty.send("1;2");
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  pty.send("D");
+  ASSERT_TRUE(pty.expect("←が押されました\r\n", 2000));
+  pty.send("\r\r");
+  EXPECT_EQ(exit_code(pty.wait_exit()), 0);
+  // Nothing but the two keys was answered.
+  std::vector<std::string> lines = pty.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), OTHER), 1);
+  EXPECT_NE(read_file(dir.file("ved.txt")).find("&up_data="), std::string::npos);
+  EXPECT_EQ(value_count(console_chart(pty)[2]), 1);
+}
+
+TEST(EndToEnd, FullLogEndsTheCaptureWithoutEnter) {
+  TempDir dir;
+  PtySession pty(PROGRAM, in(dir));
+  ASSERT_TRUE(pty.expect(OPENING));
+  pty.send("\r");
+  std::string taps;
+  for (int i = 0; i < 9999; ++i) taps += "\x1b[C";
+  taps += "   ";  // past the full log: read by the closing prompt, which ignores them
+  pty.send(taps);
+  ASSERT_TRUE(pty.expect("ENTERで終了します\r\n", 60000));
+  pty.send("\r");
+  EXPECT_EQ(exit_code(pty.wait_exit(30000)), 0);
+
+  EXPECT_EQ(pty.output().find("ENTERが押されました"), std::string::npos);
+  std::vector<std::string> lines = pty.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "→が押されました"), 9999);
+  std::vector<std::string> chart = console_chart(pty);
+  ASSERT_EQ(chart.size(), 13u);
+  EXPECT_EQ(value_count(chart[1]), 9999);  // right arrows land in Down
+  EXPECT_EQ(read_file(dir.file("ved.txt")), crlf(chart));
+}
+
+TEST(EndToEnd, ChartFileThatIsADirectoryGivesDontOpenAndCodeOne) {
+  TempDir dir;
+  ASSERT_EQ(mkdir(dir.file("ved.txt").c_str(), 0755), 0);
+  PtySession pty(PROGRAM, in(dir));
+  ASSERT_TRUE(pty.expect(OPENING));
+  pty.send("\r \r");
+  EXPECT_EQ(exit_code(pty.wait_exit()), 1);
+  std::vector<std::string> lines = pty.lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Don't open");
+  EXPECT_EQ(pty.output().find("That's All !!"), std::string::npos);
+  EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
+}
+
+TEST(EndToEnd, StandardInputIsNotWhereKeysComeFrom) {
+  TempDir dir;
+  PtySession::Options options = in(dir);
+  options.stdin_from_dev_null = true;
+  PtySession pty(PROGRAM, options);
+  ASSERT_TRUE(pty.expect(OPENING));
+  pty.send("\r \r\r");
+  EXPECT_EQ(exit_code(pty.wait_exit()), 0);
+  EXPECT_TRUE(pty.expect("SPACEが押されました\r\n"));
+  EXPECT_NE(read_file(dir.file("ved.txt")).find("&space_data="), std::string::npos);
+}
+
+TEST(EndToEnd, NoTerminalEndsAtOnceWithCodeTwo) {
+  TempDir dir;
+  std::string out, err;
+  int status = run_without_terminal(PROGRAM, dir.path(), out, err);
+  EXPECT_EQ(exit_code(status), 2);
+  EXPECT_EQ(err, "tap-recorder: no terminal to read keys from (/dev/tty: No such device or address)\n");
+  EXPECT_EQ(out, "");
+}
+
+TEST(EndToEnd, HangUpDuringTheCaptureStillWritesTheChart) {
+  TempDir dir;
+  PtySession pty(PROGRAM, in(dir));
+  ASSERT_TRUE(pty.expect(OPENING));
+  pty.send("\r \x1b[D");
+  ASSERT_TRUE(pty.expect("←が押されました\r\n"));
+  pty.hang_up();
+  EXPECT_EQ(exit_code(pty.wait_exit()), 2);
+  std::string chart = read_file(dir.file("ved.txt"));
+  EXPECT_TRUE(std::regex_search(chart, std::regex("&up_data=[0-9]+\r\n")));
+  EXPECT_TRUE(std::regex_search(chart, std::regex("&space_data=[0-9]+\r\n")));
+  EXPECT_NE(chart.find("&tuning=Name\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tap::testing

@@ -1,0 +1,195 @@
+#include "e2e/pty_session.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+
+namespace tap::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int remaining_ms(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left < 0 ? 0 : static_cast<int>(left);
+}
+
+[[noreturn]] void exec_program(const std::string& program, const std::vector<std::string>& env) {
+  std::vector<char*> envp;
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  execve(program.c_str(), argv, envp.data());
+  _exit(127);
+}
+
+}  // namespace
+
+PtySession::PtySession(const std::string& program, const Options& options) {
+  master_ = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) throw std::runtime_error("no pty");
+  std::string slave_name = ptsname(master_);
+  tcgetattr(master_, &initial_mode_);
+  winsize size{};
+  size.ws_row = 40;
+  size.ws_col = 100;
+  pid_ = fork();
+  if (pid_ == 0) {
+    setsid();
+    int slave = open(slave_name.c_str(), O_RDWR);
+    if (slave < 0) _exit(126);
+    ioctl(slave, TIOCSCTTY, 0);
+    ioctl(slave, TIOCSWINSZ, &size);
+    dup2(slave, 0);
+    dup2(slave, 1);
+    dup2(slave, 2);
+    if (slave > 2) close(slave);
+    close(master_);
+    if (options.stdin_from_dev_null) {
+      int null = open("/dev/null", O_RDONLY);
+      dup2(null, 0);
+      close(null);
+    }
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(125);
+    exec_program(program, options.env);
+  }
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+}
+
+PtySession::~PtySession() {
+  if (status_ == -1 && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (master_ >= 0) close(master_);
+}
+
+bool PtySession::read_some(int timeout_ms) {
+  if (master_ < 0) return false;
+  pollfd fd{master_, POLLIN, 0};
+  if (poll(&fd, 1, timeout_ms) <= 0) return false;
+  char buffer[65536];
+  ssize_t n = read(master_, buffer, sizeof buffer);
+  if (n <= 0) {
+    // EIO once every holder of the terminal's other side has closed it.
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) closed_ = true;
+    return false;
+  }
+  output_.append(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
+void PtySession::send(const std::string& bytes) {
+  std::size_t sent = 0;
+  auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (sent < bytes.size() && Clock::now() < deadline) {
+    pollfd fd{master_, POLLIN | POLLOUT, 0};
+    if (poll(&fd, 1, 100) <= 0) continue;
+    if (fd.revents & POLLIN) read_some(0);
+    if (fd.revents & POLLOUT) {
+      ssize_t n = write(master_, bytes.data() + sent, bytes.size() - sent);
+      if (n > 0) sent += static_cast<std::size_t>(n);
+      else if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+    }
+    if (fd.revents & (POLLERR | POLLHUP)) break;
+  }
+}
+
+bool PtySession::expect(const std::string& text, int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    std::size_t at = output_.find(text, matched_);
+    if (at != std::string::npos) {
+      matched_ = at + text.size();
+      return true;
+    }
+    if (closed_ || remaining_ms(deadline) == 0) return false;
+    read_some(remaining_ms(deadline));
+  }
+}
+
+void PtySession::drain(int ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (remaining_ms(deadline) > 0) read_some(remaining_ms(deadline));
+}
+
+int PtySession::wait_exit(int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (status_ == -1) {
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      status_ = status;
+      break;
+    }
+    if (remaining_ms(deadline) == 0) return -1;
+    if (!read_some(10)) usleep(1000);
+  }
+  while (read_some(0)) {
+  }
+  return status_;
+}
+
+termios PtySession::mode() const {
+  termios mode{};
+  tcgetattr(master_, &mode);
+  return mode;
+}
+
+void PtySession::hang_up() {
+  close(master_);
+  master_ = -1;
+}
+
+std::vector<std::string> PtySession::lines() const {
+  std::vector<std::string> result;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = output_.find("\r\n", start);
+    if (end == std::string::npos) break;
+    result.push_back(output_.substr(start, end - start));
+    start = end + 2;
+  }
+  if (start < output_.size()) result.push_back(output_.substr(start));
+  return result;
+}
+
+int run_without_terminal(const std::string& program, const std::string& cwd, std::string& out, std::string& err) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    setsid();  // a new session has no controlling terminal
+    int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    if (chdir(cwd.c_str()) != 0) _exit(125);
+    exec_program(program, {"LANG=C.UTF-8"});
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  auto slurp = [](int fd, std::string& into) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) into.append(buffer, static_cast<std::size_t>(n));
+    close(fd);
+  };
+  slurp(out_pipe[0], out);
+  slurp(err_pipe[0], err);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+}  // namespace tap::testing

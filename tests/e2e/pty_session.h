@@ -1,0 +1,71 @@
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <string>
+#include <vector>
+
+namespace tap::testing {
+
+/// The program run on a fresh pseudo-terminal that is its controlling
+/// terminal, the test typing into the terminal's master side and reading
+/// what the program writes, as a terminal emulator would.
+class PtySession {
+ public:
+  struct Options {
+    std::string cwd;
+    std::vector<std::string> env = {"LANG=C.UTF-8", "PATH=/usr/bin:/bin"};
+    bool stdin_from_dev_null = false;
+  };
+
+  PtySession(const std::string& program, const Options& options);
+  ~PtySession();
+  PtySession(const PtySession&) = delete;
+  PtySession& operator=(const PtySession&) = delete;
+
+  /// Types bytes, reading the program's output meanwhile so neither side
+  /// blocks on a full buffer.
+  void send(const std::string& bytes);
+
+  /// Waits until `text` appears in the output after the previous match and
+  /// moves past it. False after `timeout_ms` without it.
+  bool expect(const std::string& text, int timeout_ms = 5000);
+
+  /// Reads whatever the program writes for `ms` milliseconds.
+  void drain(int ms);
+
+  /// Waits for the program to end and returns its wait status; -1 on timeout.
+  int wait_exit(int timeout_ms = 10000);
+
+  /// The terminal's current mode, as the program left it or set it.
+  termios mode() const;
+
+  /// The terminal's mode before the program started.
+  const termios& initial_mode() const { return initial_mode_; }
+
+  /// Hangs up: closes the terminal's master side.
+  void hang_up();
+
+  const std::string& output() const { return output_; }
+  /// The output split at CR LF, the terminal's line end.
+  std::vector<std::string> lines() const;
+  pid_t pid() const { return pid_; }
+
+ private:
+  bool read_some(int timeout_ms);
+
+  int master_ = -1;
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::string output_;
+  std::size_t matched_ = 0;
+  bool closed_ = false;
+  termios initial_mode_{};
+};
+
+/// Runs the program with no controlling terminal at all and returns its
+/// wait status, with standard output and error captured.
+int run_without_terminal(const std::string& program, const std::string& cwd, std::string& out, std::string& err);
+
+}  // namespace tap::testing
