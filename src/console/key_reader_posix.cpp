@@ -14,8 +14,7 @@
 
 #include "console/console_output.h"
 #include "console/key_reader.h"
-#include "console/key_table.h"
-#include "console/terminal_decoder.h"
+#include "console/key_stream.h"
 
 namespace tap {
 namespace {
@@ -33,11 +32,7 @@ volatile sig_atomic_t pending_signal = 0;
 int wake_pipe[2] = {-1, -1};
 
 struct ReaderState {
-  TerminalDecoder decoder;
-  unsigned char buffer[4096];
-  std::size_t start = 0;
-  std::size_t end = 0;
-  int pending_second_code = -1;
+  KeyStream keys;
   KeyReaderStatus status;
 };
 ReaderState reader;
@@ -164,14 +159,6 @@ termios make_raw(const termios& mode) {
   return raw;
 }
 
-bool take_code(const KeyRecord& key, int& code) {
-  KeyCodes codes = translate_key_record(key);
-  if (codes.count == 0) return false;
-  if (codes.count == 2) reader.pending_second_code = codes.second;
-  code = codes.first;
-  return true;
-}
-
 }  // namespace
 
 bool open_key_reader() {
@@ -194,8 +181,8 @@ bool open_key_reader() {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
-  reader.decoder = TerminalDecoder(console_text_encoding() == TextEncoding::shift_jis ? InputEncoding::shift_jis
-                                                                                      : InputEncoding::utf8);
+  reader.keys = KeyStream(console_text_encoding() == TextEncoding::shift_jis ? InputEncoding::shift_jis
+                                                                            : InputEncoding::utf8);
   raw_mode = make_raw(saved_mode);
   install_signal_handlers();
   // TCSANOW rather than TCSAFLUSH: keys typed ahead are kept.
@@ -205,43 +192,32 @@ bool open_key_reader() {
 }
 
 int read_key() {
-  if (reader.pending_second_code != -1) {
-    int code = reader.pending_second_code;
-    reader.pending_second_code = -1;
-    return code;
-  }
+  int code = 0;
+  // A second code is owed whatever happened since its first half.
+  if (reader.keys.take_pending(code)) return code;
   if (reader.status.fault != ReaderFault::none) return -1;
   for (;;) {
     if (pending_signal != 0) return fail_for_signal();
-    while (reader.start < reader.end) {
-      KeyRecord key;
-      bool complete = false;
-      reader.start += reader.decoder.feed(reader.buffer + reader.start, reader.end - reader.start, key, complete);
-      int code = 0;
-      if (complete && take_code(key, code)) return code;
-    }
-    reader.start = reader.end = 0;
+    if (reader.keys.next(code)) return code;
 
     pollfd fds[2] = {{tty_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-    int ready = poll(fds, 2, reader.decoder.waiting() ? SEQUENCE_WAIT_MS : -1);
+    int ready = poll(fds, 2, reader.keys.waiting() ? SEQUENCE_WAIT_MS : -1);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return fail(ReaderFault::terminal_lost, strerror(errno));
     }
     if (ready == 0) {
-      KeyRecord key;
-      int code = 0;
-      if (reader.decoder.flush(key) && take_code(key, code)) return code;
+      if (reader.keys.flush(code)) return code;
       continue;
     }
     if (fds[1].revents != 0) continue;  // a signal: seen at the top of the loop
-    ssize_t n = read(tty_fd, reader.buffer, sizeof reader.buffer);
+    ssize_t n = read(tty_fd, reader.keys.space(), reader.keys.space_size());
     if (n == 0) return fail(ReaderFault::terminal_lost, "end of input");
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       return fail(ReaderFault::terminal_lost, strerror(errno));
     }
-    reader.end = static_cast<std::size_t>(n);
+    reader.keys.filled(static_cast<std::size_t>(n));
   }
 }
 

@@ -1,5 +1,9 @@
 #include "console/terminal_decoder.h"
 
+#include <cstring>
+
+#include "console/key_stream.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,26 +15,19 @@ namespace {
 // Feeds each chunk as one read would deliver it and returns read_key's
 // codes. With `wait_expires`, the wait after the last chunk runs out.
 std::vector<int> decode_chunks(const std::vector<std::string>& chunks, bool wait_expires = true,
-                        InputEncoding encoding = InputEncoding::utf8) {
-  TerminalDecoder decoder(encoding);
+                               InputEncoding encoding = InputEncoding::utf8) {
+  KeyStream stream(encoding);
   std::vector<int> out;
-  auto emit = [&](const KeyRecord& key) {
-    KeyCodes codes = translate_key_record(key);
-    if (codes.count >= 1) out.push_back(codes.first);
-    if (codes.count == 2) out.push_back(codes.second);
-  };
+  int code = 0;
   for (const std::string& chunk : chunks) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(chunk.data());
-    std::size_t at = 0;
-    while (at < chunk.size()) {
-      KeyRecord key;
-      bool complete = false;
-      at += decoder.feed(bytes + at, chunk.size() - at, key, complete);
-      if (complete) emit(key);
-    }
+    std::memcpy(stream.space(), chunk.data(), chunk.size());
+    stream.filled(chunk.size());
+    while (stream.next(code)) out.push_back(code);
   }
-  KeyRecord key;
-  if (wait_expires && decoder.flush(key)) emit(key);
+  if (wait_expires && stream.flush(code)) {
+    out.push_back(code);
+    if (stream.take_pending(code)) out.push_back(code);
+  }
   return out;
 }
 
