@@ -1,6 +1,8 @@
 #include "chart/chart_writer.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace tap {
 namespace {
@@ -30,42 +32,75 @@ int format_frame(std::int32_t value, char* out) {
   return length;
 }
 
-// The file's side of every piece: written in binary so CR LF is exactly
-// what lands on every platform.
-void file_write(std::FILE* file, const char* text, std::size_t length) { std::fwrite(text, 1, length, file); }
+// The file's side of the chart. Written in binary so CR LF is exactly what
+// lands on every platform; the first failure is kept for the report, and
+// the console echo goes on whatever happens to the file.
+class ChartFile {
+ public:
+  explicit ChartFile(const char* path) : file_(std::fopen(path, "wb")) {
+    if (file_ == nullptr) error_ = errno;
+  }
+  bool is_open() const { return file_ != nullptr; }
+  int error() const { return error_; }
 
-void file_end_line(std::FILE* file) {
-  std::fwrite("\r\n", 1, 2, file);
-  std::fflush(file);
-}
+  void write(const char* text, std::size_t length) {
+    if (file_ != nullptr && std::fwrite(text, 1, length, file_) != length) note_failure();
+  }
+  void end_line() {
+    write("\r\n", 2);
+    if (file_ != nullptr && std::fflush(file_) != 0) note_failure();
+  }
+  /// Closes the file; false when anything written to it failed.
+  bool close() {
+    if (file_ == nullptr) return false;
+    if (std::fclose(file_) != 0) note_failure();
+    file_ = nullptr;
+    return error_ == 0;
+  }
 
-void write_both(Console& console, std::FILE* file, const char* text, std::size_t length) {
-  console.write(text, length);
-  file_write(file, text, length);
+ private:
+  void note_failure() {
+    if (error_ == 0) error_ = errno != 0 ? errno : EIO;
+  }
+
+  std::FILE* file_;
+  int error_ = 0;
+};
+
+void report_write_failure(Console& console, const char* path, int error) {
+  char line[256];
+  std::snprintf(line, sizeof line, "Could not write %s (%s)", path, std::strerror(error));
+  console.write(line);
+  console.end_line();
 }
 
 }  // namespace
 
 ChartResult write_chart(const LaneLists& lanes, Console& console, const char* path) {
-  std::FILE* file = std::fopen(path, "wb");
-  if (file == nullptr) {
-    console.write("Don't open");
-    console.end_line();
-    return ChartResult::not_opened;
-  }
-  console.write("Can Open File");
+  errno = 0;
+  ChartFile file(path);
+  // Without the file the lines still go to the console, so the taps can be
+  // copied from there.
+  console.write(file.is_open() ? "Can Open File" : "Don't open");
   console.end_line();
 
   for (int lane = 0; lane < LANE_COUNT; ++lane) {
-    write_both(console, file, LANE_LABELS[lane], std::strlen(LANE_LABELS[lane]));
+    const char* label = LANE_LABELS[lane];
+    console.write(label);
+    file.write(label, std::strlen(label));
     const LaneList& list = lanes.lanes[lane];
     for (int j = 0; j < list.count; ++j) {
-      if (j != 0) write_both(console, file, ",", 1);
+      if (j != 0) {
+        console.write(",", 1);
+        file.write(",", 1);
+      }
       char number[12];
-      write_both(console, file, number, static_cast<std::size_t>(format_frame(list.frames[j], number)));
+      std::size_t length = static_cast<std::size_t>(format_frame(list.frames[j], number));
+      console.write(number, length);
+      file.write(number, length);
     }
     console.end_line();
-    file_end_line(file);
+    file.end_line();
   }
 
   for (const char* line : FIXED_LINES) {
@@ -73,10 +108,15 @@ ChartResult write_chart(const LaneLists& lanes, Console& console, const char* pa
     console.end_line();
   }
   for (const char* line : FIXED_LINES) {
-    file_write(file, line, std::strlen(line));
-    file_end_line(file);
+    file.write(line, std::strlen(line));
+    file.end_line();
   }
-  std::fclose(file);
+
+  if (!file.is_open()) return ChartResult::not_opened;
+  if (!file.close()) {
+    report_write_failure(console, path, file.error());
+    return ChartResult::write_failed;
+  }
   return ChartResult::opened;
 }
 

@@ -8,12 +8,13 @@ namespace tap {
 
 constexpr const char* CHART_FILE_NAME = "ved.txt";
 
-enum class ChartResult { opened, not_opened };
+enum class ChartResult { opened, not_opened, write_failed };
 
 /// Writes the thirteen chart lines to the file at `path` (created or
 /// truncated; CR LF line ends; flushed line by line) and echoes each to the
-/// console after "Can Open File". When the file cannot be opened it prints
-/// "Don't open" and writes nothing else.
+/// console after "Can Open File". When the file cannot be opened the console
+/// shows "Don't open" and then the lines all the same; when writing or
+/// closing it fails, the lines are followed by one line that says so.
 ChartResult write_chart(const LaneLists& lanes, Console& console, const char* path = CHART_FILE_NAME);
 
 /// The chart stage of a run: the press log's taps into lanes, then the chart.

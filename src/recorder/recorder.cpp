@@ -101,8 +101,8 @@ int Recorder::run() {
   say(Message::capture_started);
   capture();
 
-  if (run_chart_stage(log_, lanes_, console_, chart_path_) == ChartResult::not_opened) {
-    return EXIT_CHART_NOT_OPENED;
+  if (run_chart_stage(log_, lanes_, console_, chart_path_) != ChartResult::opened) {
+    return EXIT_CHART_NOT_WRITTEN;
   }
   if (faulted()) return report_reader_fault(keys_.status(), console_);
 

@@ -14,7 +14,7 @@ namespace tap {
 
 /// Exit codes of the program.
 constexpr int EXIT_DONE = 0;              // the run reached its closing prompt
-constexpr int EXIT_CHART_NOT_OPENED = 1;  // "ved.txt" could not be opened
+constexpr int EXIT_CHART_NOT_WRITTEN = 1;  // "ved.txt" could not be opened or written
 constexpr int EXIT_NO_TERMINAL = 2;       // no terminal, or it went away
 // A signal that ended the run gives 128 + its number.
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "test_support.h"
 
@@ -86,7 +87,7 @@ TEST(WriteChart, ReplacesAnExistingFile) {
             crlf_file(chart_lines({"&left_data=", "&down_data=", "&up_data=", "&right_data=", "&space_data="})));
 }
 
-TEST(WriteChart, ReportsDontOpenAndWritesNothingWhenTheFileCannotBeOpened) {
+TEST(WriteChart, FileThatCannotBeOpenedStillShowsTheLinesAfterDontOpen) {
   TempDir dir;
   std::string path = dir.file("ved.txt");
   ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
@@ -94,7 +95,29 @@ TEST(WriteChart, ReportsDontOpenAndWritesNothingWhenTheFileCannotBeOpened) {
   LaneLists& lanes = empty_lanes();
   set_lane(lanes, Lane::left, {1, 2});
   EXPECT_EQ(write_chart(lanes, console, path.c_str()), ChartResult::not_opened);
-  EXPECT_EQ(console.lines, std::vector<std::string>{"Don't open"});
+  std::vector<std::string> expected = {"Don't open"};
+  for (const std::string& line : chart_lines({"&left_data=1,2", "&down_data=", "&up_data=", "&right_data=",
+                                              "&space_data="})) {
+    expected.push_back(line);
+  }
+  EXPECT_EQ(console.lines, expected);
+}
+
+TEST(WriteChart, WriteErrorIsReportedAfterTheWholeEcho) {
+  TempDir dir;
+  std::string path = dir.file("ved.txt");
+  ASSERT_EQ(symlink("/dev/full", path.c_str()), 0);  // a full disk
+  CapturedConsole console;
+  LaneLists& lanes = empty_lanes();
+  set_lane(lanes, Lane::space, {75});
+  EXPECT_EQ(write_chart(lanes, console, path.c_str()), ChartResult::write_failed);
+  std::vector<std::string> expected = {"Can Open File"};
+  for (const std::string& line : chart_lines({"&left_data=", "&down_data=", "&up_data=", "&right_data=",
+                                              "&space_data=75"})) {
+    expected.push_back(line);
+  }
+  expected.push_back("Could not write " + path + " (No space left on device)");
+  EXPECT_EQ(console.lines, expected);
 }
 
 TEST(RunChartStage, TurnsThePressLogIntoTheChart) {

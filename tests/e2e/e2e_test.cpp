@@ -155,18 +155,37 @@ TEST(EndToEnd, FullLogEndsTheCaptureWithoutEnter) {
   EXPECT_EQ(read_file(dir.file("ved.txt")), crlf(chart));
 }
 
-TEST(EndToEnd, ChartFileThatIsADirectoryGivesDontOpenAndCodeOne) {
-  TempDir dir;
-  ASSERT_EQ(mkdir(dir.file("ved.txt").c_str(), 0755), 0);
-  PtySession pty(PROGRAM, in(dir));
-  ASSERT_TRUE(pty.expect(OPENING));
-  pty.send("\r \r");
-  EXPECT_EQ(exit_code(pty.wait_exit()), 1);
-  std::vector<std::string> lines = pty.lines();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(), "Don't open");
-  EXPECT_EQ(pty.output().find("That's All !!"), std::string::npos);
-  EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
+TEST(EndToEnd, ChartFileThatCannotBeWrittenEndsWithCodeOne) {
+  struct Case {
+    const char* name;
+    bool directory;  // else a link to /dev/full, a full disk
+    const char* first_line;
+    const char* last_line;
+  };
+  const Case cases[] = {
+      {"a directory", true, "Don't open", "&tuning=Name"},
+      {"a full disk", false, "Can Open File", "Could not write ved.txt (No space left on device)"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    if (c.directory) {
+      ASSERT_EQ(mkdir(dir.file("ved.txt").c_str(), 0755), 0);
+    } else {
+      ASSERT_EQ(symlink("/dev/full", dir.file("ved.txt").c_str()), 0);
+    }
+    PtySession pty(PROGRAM, in(dir));
+    ASSERT_TRUE(pty.expect(OPENING)) << c.name;
+    pty.send("\r \r");
+    EXPECT_EQ(exit_code(pty.wait_exit()), 1) << c.name;
+    std::vector<std::string> lines = pty.lines();
+    auto first = std::find(lines.begin(), lines.end(), c.first_line);
+    ASSERT_NE(first, lines.end()) << c.name;
+    EXPECT_EQ(lines.end() - first, c.directory ? 14 : 15) << c.name;  // the thirteen chart lines follow
+    EXPECT_TRUE(std::regex_match(first[5], std::regex("&space_data=[0-9]+"))) << c.name;
+    EXPECT_EQ(lines.back(), c.last_line) << c.name;
+    EXPECT_EQ(pty.output().find("That's All !!"), std::string::npos) << c.name;
+    EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << c.name;
+  }
 }
 
 TEST(EndToEnd, StandardInputIsNotWhereKeysComeFrom) {

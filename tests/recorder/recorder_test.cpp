@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -164,13 +165,27 @@ TEST(Recorder, FullLogEndsTheCaptureWithoutEnter) {
   EXPECT_EQ(space_line.rfind("&space_data=1,2,3,", 0), 0u);  // 37 ms apart
 }
 
-TEST(Recorder, ChartFileThatCannotBeOpenedEndsWithCodeOneAndNoPrompt) {
+TEST(Recorder, ChartFileThatCannotBeOpenedShowsTheChartAndEndsWithCodeOne) {
   RecorderRun run;
   ASSERT_EQ(mkdir(run.dir.file("ved.txt").c_str(), 0755), 0);
   ScriptedKeys keys({13, 32, 13, 13});
-  EXPECT_EQ(run_recorder(run, keys), EXIT_CHART_NOT_OPENED);
-  EXPECT_EQ(run.console.lines, join({OPENING, {"計測開始！", "SPACEが押されました", "ENTERが押されました", "Don't open"}}));
+  EXPECT_EQ(run_recorder(run, keys), EXIT_CHART_NOT_WRITTEN);
+  EXPECT_EQ(run.console.lines,
+            join({OPENING,
+                  {"計測開始！", "SPACEが押されました", "ENTERが押されました", "Don't open"},
+                  {"&left_data=", "&down_data=", "&up_data=", "&right_data=", "&space_data=1"},
+                  {EMPTY_CHART.begin() + 5, EMPTY_CHART.end()}}));
   EXPECT_EQ(keys.reads, 3u);  // no wait for a last ENTER
+}
+
+TEST(Recorder, ChartWriteErrorEndsWithCodeOneAndNoPrompt) {
+  RecorderRun run;
+  ASSERT_EQ(symlink("/dev/full", run.dir.file("ved.txt").c_str()), 0);
+  ScriptedKeys keys({13, 32, 13, 13});
+  EXPECT_EQ(run_recorder(run, keys), EXIT_CHART_NOT_WRITTEN);
+  EXPECT_EQ(run.console.lines.back(), "Could not write " + run.dir.file("ved.txt") + " (No space left on device)");
+  EXPECT_EQ(run.console.lines[run.console.lines.size() - 2], "&tuning=Name");
+  EXPECT_EQ(keys.reads, 3u);
 }
 
 TEST(Recorder, TerminalLostBeforeTheStartEndsAtOnceWithCodeTwo) {
