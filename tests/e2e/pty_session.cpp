@@ -6,10 +6,13 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace tap::testing {
@@ -20,6 +23,18 @@ using Clock = std::chrono::steady_clock;
 int remaining_ms(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// The state letter of /proc/PID/stat: R, S, T (stopped), Z, ...
+char process_state(pid_t pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  FILE* file = fopen(path.c_str(), "r");
+  if (file == nullptr) return '?';
+  char line[512] = {};
+  size_t n = fread(line, 1, sizeof line - 1, file);
+  fclose(file);
+  const char* paren = strrchr(line, ')');
+  return paren != nullptr && paren + 2 < line + n ? paren[2] : '?';
 }
 
 [[noreturn]] void exec_program(const std::string& program, const std::vector<std::string>& env) {
@@ -41,33 +56,66 @@ PtySession::PtySession(const std::string& program, const Options& options) {
   winsize size{};
   size.ws_row = 40;
   size.ws_col = 100;
-  pid_ = fork();
-  if (pid_ == 0) {
+  int pid_pipe[2];
+  if (pipe(pid_pipe) != 0) throw std::runtime_error("no pipe");
+  shell_ = fork();
+  if (shell_ == 0) {
+    // Like a shell with job control: a session leader on the terminal that
+    // runs the program as the foreground job in a process group of its own,
+    // so that stop signals stop it (an orphaned group ignores them).
+    rlimit no_core{0, 0};  // the fatal-signal tests would leave core files
+    setrlimit(RLIMIT_CORE, &no_core);
     setsid();
     int slave = open(slave_name.c_str(), O_RDWR);
     if (slave < 0) _exit(126);
     ioctl(slave, TIOCSCTTY, 0);
     ioctl(slave, TIOCSWINSZ, &size);
-    dup2(slave, 0);
-    dup2(slave, 1);
-    dup2(slave, 2);
-    if (slave > 2) close(slave);
     close(master_);
-    if (options.stdin_from_dev_null) {
-      int null = open("/dev/null", O_RDONLY);
-      dup2(null, 0);
-      close(null);
+    close(pid_pipe[0]);
+    signal(SIGTTOU, SIG_IGN);
+    pid_t job = fork();
+    if (job == 0) {
+      setpgid(0, 0);
+      tcsetpgrp(slave, getpid());
+      signal(SIGTTOU, SIG_DFL);
+      dup2(slave, 0);
+      dup2(slave, 1);
+      dup2(slave, 2);
+      if (slave > 2) close(slave);
+      close(pid_pipe[1]);
+      if (options.stdin_from_dev_null) {
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        close(null);
+      }
+      if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(125);
+      exec_program(program, options.env);
     }
-    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(125);
-    exec_program(program, options.env);
+    setpgid(job, job);
+    tcsetpgrp(slave, job);
+    if (write(pid_pipe[1], &job, sizeof job) != sizeof job) _exit(124);
+    close(pid_pipe[1]);
+    // A hang-up is the program's to handle; this stand-in shell only reports
+    // how the program ended, as its own end.
+    signal(SIGHUP, SIG_IGN);
+    int status = 0;
+    while (waitpid(job, &status, 0) != job) {
+    }
+    if (WIFEXITED(status)) _exit(WEXITSTATUS(status));
+    signal(WTERMSIG(status), SIG_DFL);
+    kill(getpid(), WTERMSIG(status));
+    _exit(123);
   }
+  close(pid_pipe[1]);
+  if (read(pid_pipe[0], &pid_, sizeof pid_) != sizeof pid_) pid_ = -1;
+  close(pid_pipe[0]);
   fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
 }
 
 PtySession::~PtySession() {
-  if (status_ == -1 && pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+  if (status_ == -1 && shell_ > 0) {
+    if (pid_ > 0) kill(pid_, SIGKILL);
+    waitpid(shell_, nullptr, 0);
   }
   if (master_ >= 0) close(master_);
 }
@@ -125,8 +173,8 @@ int PtySession::wait_exit(int timeout_ms) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (status_ == -1) {
     int status = 0;
-    pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
+    pid_t done = waitpid(shell_, &status, WNOHANG);
+    if (done == shell_) {
       status_ = status;
       break;
     }
@@ -136,6 +184,15 @@ int PtySession::wait_exit(int timeout_ms) {
   while (read_some(0)) {
   }
   return status_;
+}
+
+bool PtySession::wait_stopped(int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (process_state(pid_) == 'T') return true;
+    if (remaining_ms(deadline) == 0) return false;
+    if (!read_some(10)) usleep(1000);
+  }
 }
 
 termios PtySession::mode() const {

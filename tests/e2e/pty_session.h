@@ -35,8 +35,12 @@ class PtySession {
   /// Reads whatever the program writes for `ms` milliseconds.
   void drain(int ms);
 
-  /// Waits for the program to end and returns its wait status; -1 on timeout.
+  /// Waits for the program to end and returns its wait status (the program's
+  /// exit code, or death by the same signal); -1 on timeout.
   int wait_exit(int timeout_ms = 10000);
+
+  /// Waits until the program has stopped (SIGTSTP); false on timeout.
+  bool wait_stopped(int timeout_ms = 5000);
 
   /// The terminal's current mode, as the program left it or set it.
   termios mode() const;
@@ -56,6 +60,7 @@ class PtySession {
   bool read_some(int timeout_ms);
 
   int master_ = -1;
+  pid_t shell_ = -1;  // stands in for the user's shell; ends as the program ends
   pid_t pid_ = -1;
   int status_ = -1;
   std::string output_;

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <regex>
+#include <sys/stat.h>
+
+#include "e2e/pty_session.h"
+#include "test_support.h"
+
+namespace tap::testing {
+namespace {
+
+const std::string PROGRAM = TAP_RECORDER_BINARY;
+const std::string OPENING = "ENTERで計測を開始します\r\n終了時にENTERで出力します\r\n";
+
+PtySession::Options in(const TempDir& dir) {
+  PtySession::Options options;
+  options.cwd = dir.path();
+  return options;
+}
+
+bool same_mode(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+         std::equal(std::begin(a.c_cc), std::end(a.c_cc), std::begin(b.c_cc));
+}
+
+bool is_raw(const termios& mode) { return (mode.c_lflag & (ECHO | ICANON | ISIG)) == 0; }
+
+bool file_exists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
+}
+
+struct Ending {
+  int signo;
+  int exit_code;
+  const char* message;
+};
+
+const Ending ENDINGS[] = {
+    {SIGTERM, 143, "tap-recorder: stopped by SIGTERM"},
+    {SIGINT, 130, "tap-recorder: stopped by SIGINT"},
+    {SIGQUIT, 131, "tap-recorder: stopped by SIGQUIT"},
+    {SIGHUP, 2, "tap-recorder: the terminal was lost (hang-up)"},
+};
+
+TEST(Signals, DuringTheCaptureTheChartIsWrittenAndTheTerminalRestored) {
+  for (const Ending& e : ENDINGS) {
+    TempDir dir;
+    PtySession pty(PROGRAM, in(dir));
+    ASSERT_TRUE(pty.expect(OPENING));
+    pty.send("\r \x1b[D");
+    ASSERT_TRUE(pty.expect("←が押されました\r\n")) << e.signo;
+    kill(pty.pid(), e.signo);
+    int status = pty.wait_exit();
+    ASSERT_TRUE(WIFEXITED(status)) << e.signo;
+    EXPECT_EQ(WEXITSTATUS(status), e.exit_code) << e.signo;
+    EXPECT_TRUE(pty.expect("Can Open File\r\n")) << e.signo;
+    EXPECT_TRUE(pty.expect(std::string(e.message) + "\r\n")) << e.signo;
+    EXPECT_EQ(pty.output().find("That's All !!"), std::string::npos) << e.signo;
+    std::string chart = read_file(dir.file("ved.txt"));
+    EXPECT_TRUE(std::regex_search(chart, std::regex("&up_data=[0-9]+\r\n&right_data=\r\n&space_data=[0-9]+\r\n")))
+        << e.signo;
+    EXPECT_NE(chart.find("&tuning=Name\r\n"), std::string::npos) << e.signo;
+    EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << e.signo;
+  }
+}
+
+TEST(Signals, WhileWaitingForEnterTheProgramEndsWithTheTerminalRestored) {
+  for (const Ending& e : ENDINGS) {
+    for (bool at_the_end : {false, true}) {
+      TempDir dir;
+      PtySession pty(PROGRAM, in(dir));
+      ASSERT_TRUE(pty.expect(OPENING));
+      if (at_the_end) {
+        pty.send("\r \r");
+        ASSERT_TRUE(pty.expect("ENTERで終了します\r\n"));
+      }
+      kill(pty.pid(), e.signo);
+      int status = pty.wait_exit();
+      ASSERT_TRUE(WIFEXITED(status)) << e.signo;
+      EXPECT_EQ(WEXITSTATUS(status), e.exit_code) << e.signo;
+      EXPECT_TRUE(pty.expect(std::string(e.message) + "\r\n")) << e.signo;
+      EXPECT_EQ(file_exists(dir.file("ved.txt")), at_the_end) << e.signo;
+      EXPECT_EQ(pty.output().find("終了！"), std::string::npos) << e.signo;
+      EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << e.signo;
+    }
+  }
+}
+
+TEST(Signals, StopRestoresTheTerminalAndContinueCarriesOnRecording) {
+  TempDir dir;
+  PtySession pty(PROGRAM, in(dir));
+  ASSERT_TRUE(pty.expect(OPENING));
+  pty.send("\r ");
+  ASSERT_TRUE(pty.expect("SPACEが押されました\r\n"));
+  kill(pty.pid(), SIGTSTP);
+  ASSERT_TRUE(pty.wait_stopped());
+  EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
+
+  kill(pty.pid(), SIGCONT);
+  for (int i = 0; i < 200 && !is_raw(pty.mode()); ++i) pty.drain(5);
+  EXPECT_TRUE(is_raw(pty.mode()));
+  pty.send("\x1b[D");
+  ASSERT_TRUE(pty.expect("←が押されました\r\n"));
+  pty.send("\r\r");
+  int status = pty.wait_exit();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::string chart = read_file(dir.file("ved.txt"));
+  EXPECT_TRUE(std::regex_search(chart, std::regex("&up_data=[0-9]+\r\n&right_data=\r\n&space_data=[0-9]+\r\n")));
+  EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
+}
+
+TEST(Signals, FatalSignalRestoresTheTerminalAndDiesOfTheSameSignal) {
+  for (int signo : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+    TempDir dir;
+    PtySession pty(PROGRAM, in(dir));
+    ASSERT_TRUE(pty.expect(OPENING));
+    pty.send("\r ");
+    ASSERT_TRUE(pty.expect("SPACEが押されました\r\n")) << signo;
+    ASSERT_TRUE(is_raw(pty.mode()));
+    kill(pty.pid(), signo);
+    int status = pty.wait_exit();
+    ASSERT_TRUE(WIFSIGNALED(status)) << signo << " status " << status;
+    EXPECT_EQ(WTERMSIG(status), signo);
+    EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << signo;
+  }
+}
+
+}  // namespace
+}  // namespace tap::testing
