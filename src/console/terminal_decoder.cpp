@@ -5,9 +5,7 @@ namespace {
 
 constexpr unsigned char ESC = 0x1B;
 constexpr std::uint16_t VK_TAB = 9;
-constexpr std::uint16_t VK_ENTER = 13;
 constexpr std::uint16_t VK_CLEAR = 12;  // the keypad's 5 with Num Lock off
-constexpr std::uint16_t VK_ESCAPE = 27;
 constexpr std::uint16_t VK_PRIOR = 33;
 constexpr std::uint16_t VK_NEXT = 34;
 constexpr std::uint16_t VK_END = 35;
