@@ -1,0 +1,47 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <fstream>
+
+#include "e2e/pty_session.h"
+#include "test_support.h"
+
+namespace tap::testing {
+namespace {
+
+TEST(Allocation, NoneBetweenTheStartEnterAndTheEndOfTheCapture) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator cannot be counted by preloading";
+#else
+  TempDir dir;
+  PtySession::Options options;
+  options.cwd = dir.path();
+  options.env.push_back(std::string("LD_PRELOAD=") + ALLOC_COUNTER_LIBRARY);
+  options.env.push_back("ALLOC_COUNT_FILE=" + dir.file("counts"));
+  PtySession pty(TAP_RECORDER_BINARY, options);
+  ASSERT_TRUE(pty.expect("終了時にENTERで出力します\r\n"));
+  pty.send("\r");
+  ASSERT_TRUE(pty.expect("計測開始！\r\n"));
+  std::string keys;
+  for (int i = 0; i < 300; ++i) keys += "\x1b[D\x1b[B\x1b[A\x1b[C x\x1b[1;5D\x1bOP\x1b[200~\xe3\x81\x82\x03";
+  pty.send(keys);
+  pty.send("\x1b");  // a lone ESC: the reader's wait for more
+  pty.drain(100);
+  pty.send("\r");
+  ASSERT_TRUE(pty.expect("ENTERで終了します\r\n", 30000));
+  pty.send("\r");
+  int status = pty.wait_exit();
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  std::ifstream counts(dir.file("counts"));
+  long at_start = -1, at_end = -1, total = -1;
+  counts >> at_start >> at_end >> total;
+  ASSERT_GE(at_start, 0) << "the capture's first line was not seen";
+  ASSERT_GE(at_end, 0) << "the capture's last line was not seen";
+  EXPECT_GT(total, 0) << "no allocation counted at all: the counter is not in place";
+  EXPECT_EQ(at_end - at_start, 0);
+#endif
+}
+
+}  // namespace
+}  // namespace tap::testing
