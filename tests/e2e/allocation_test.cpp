@@ -3,8 +3,7 @@
 
 #include <fstream>
 
-#include "e2e/pty_session.h"
-#include "test_support.h"
+#include "e2e/e2e_support.h"
 
 namespace tap::testing {
 namespace {
@@ -18,7 +17,7 @@ TEST(Allocation, NoneBetweenTheStartEnterAndTheEndOfTheCapture) {
   options.cwd = dir.path();
   options.env.push_back(std::string("LD_PRELOAD=") + ALLOC_COUNTER_LIBRARY);
   options.env.push_back("ALLOC_COUNT_FILE=" + dir.file("counts"));
-  PtySession pty(TAP_RECORDER_BINARY, options);
+  PtySession pty(PROGRAM, options);
   ASSERT_TRUE(pty.expect("終了時にENTERで出力します\r\n"));
   pty.send("\r");
   ASSERT_TRUE(pty.expect("計測開始！\r\n"));

@@ -7,28 +7,12 @@
 #include <regex>
 #include <thread>
 
-#include "e2e/pty_session.h"
-#include "test_support.h"
+#include "e2e/e2e_support.h"
 
 namespace tap::testing {
 namespace {
 
-const std::string PROGRAM = TAP_RECORDER_BINARY;
 const std::string OTHER = "何らかのキーが押されました";
-const std::string OPENING = "ENTERで計測を開始します\r\n終了時にENTERで出力します\r\n";
-
-PtySession::Options in(const TempDir& dir) {
-  PtySession::Options options;
-  options.cwd = dir.path();
-  return options;
-}
-
-int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - status; }
-
-bool same_mode(const termios& a, const termios& b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
-         std::equal(std::begin(a.c_cc), std::end(a.c_cc), std::begin(b.c_cc));
-}
 
 void expect_raw(const PtySession& pty) {
   termios now = pty.mode();

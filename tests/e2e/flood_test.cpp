@@ -4,13 +4,11 @@
 #include <random>
 #include <regex>
 
-#include "e2e/pty_session.h"
-#include "test_support.h"
+#include "e2e/e2e_support.h"
 
 namespace tap::testing {
 namespace {
 
-const std::string PROGRAM = TAP_RECORDER_BINARY;
 
 struct Known {
   const char* bytes;
