@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -89,6 +90,12 @@ PtySession::PtySession(const std::string& program, const Options& options) {
         close(null);
       }
       if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(125);
+      if (options.cpu >= 0) {
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        CPU_SET(options.cpu, &cpus);
+        sched_setaffinity(0, sizeof cpus, &cpus);
+      }
       exec_program(program, options.env);
     }
     setpgid(job, job);
@@ -149,6 +156,37 @@ void PtySession::send(const std::string& bytes) {
     }
     if (fd.revents & (POLLERR | POLLHUP)) break;
   }
+}
+
+long long PtySession::time_answer(const std::string& bytes, int timeout_ms, int quiet_us) {
+  char buffer[65536];
+  auto sent = Clock::now();
+  if (write(master_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return -1;
+  auto deadline = sent + std::chrono::milliseconds(timeout_ms);
+  long long latency = -1;
+  // Spinning rather than poll(): the measure is the program's answer, not
+  // this process's wake-up.
+  for (;;) {
+    ssize_t n = read(master_, buffer, sizeof buffer);
+    auto now = Clock::now();
+    if (n > 0) {
+      latency = std::chrono::duration_cast<std::chrono::nanoseconds>(now - sent).count();
+      output_.append(buffer, static_cast<std::size_t>(n));
+      break;
+    }
+    if (now > deadline) return -1;
+    sched_yield();  // lets the kernel's pty worker on this CPU pass the bytes on
+  }
+  auto last = Clock::now();
+  while (Clock::now() - last < std::chrono::microseconds(quiet_us)) {
+    ssize_t n = read(master_, buffer, sizeof buffer);
+    if (n > 0) {
+      output_.append(buffer, static_cast<std::size_t>(n));
+      last = Clock::now();
+    }
+    sched_yield();
+  }
+  return latency;
 }
 
 bool PtySession::expect(const std::string& text, int timeout_ms) {

@@ -17,6 +17,7 @@ class PtySession {
     std::string cwd;
     std::vector<std::string> env = {"LANG=C.UTF-8", "PATH=/usr/bin:/bin"};
     bool stdin_from_dev_null = false;
+    int cpu = -1;  // pin the program to this CPU (benchmarks), or leave it free
   };
 
   PtySession(const std::string& program, const Options& options);
@@ -27,6 +28,12 @@ class PtySession {
   /// Types bytes, reading the program's output meanwhile so neither side
   /// blocks on a full buffer.
   void send(const std::string& bytes);
+
+  /// Types bytes and spins until the first byte of the answer; returns the
+  /// nanoseconds in between, or -1 when none came within `timeout_ms`. The
+  /// rest of the answer is read until the output has been quiet for
+  /// `quiet_us` microseconds.
+  long long time_answer(const std::string& bytes, int timeout_ms = 2000, int quiet_us = 1000);
 
   /// Waits until `text` appears in the output after the previous match and
   /// moves past it. False after `timeout_ms` without it.
