@@ -1,14 +1,20 @@
 #pragma once
 
-#include <unistd.h>
-
-#include <cstdlib>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "console/console_output.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <iconv.h>
+#include <unistd.h>
+#endif
 
 namespace tap::testing {
 
@@ -35,16 +41,19 @@ class CapturedConsole final : public Console {
 class TempDir {
  public:
   TempDir() {
-    char pattern[] = "/tmp/tap-recorder-test-XXXXXX";
-    path_ = mkdtemp(pattern);
+    static int made = 0;
+    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    path_ = (std::filesystem::temp_directory_path() /
+             ("tap-recorder-test-" + std::to_string(stamp) + "-" + std::to_string(++made)))
+                .string();
+    std::filesystem::create_directories(path_);
   }
   ~TempDir() {
-    std::string command = "rm -rf '" + path_ + "'";
-    if (std::system(command.c_str()) != 0) {
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
   }
   const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::string file(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
 
  private:
   std::string path_;
@@ -55,6 +64,45 @@ inline std::string read_file(const std::string& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+inline bool make_directory(const std::string& path) { return std::filesystem::create_directory(path); }
+
+/// Makes `path` a file that opens but takes no bytes, as on a full disk
+/// (a link to /dev/full). False where the platform has no such device.
+inline bool make_full_disk_file(const std::string& path) {
+#ifdef _WIN32
+  (void)path;
+  return false;
+#else
+  return symlink("/dev/full", path.c_str()) == 0;
+#endif
+}
+
+/// UTF-8 to code page 932 by the platform's own converter, independent of
+/// the bytes in the program.
+inline std::string to_cp932(const std::string& utf8) {
+#ifdef _WIN32
+  int wide_length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(wide_length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), wide_length);
+  int length = WideCharToMultiByte(932, 0, wide.data(), wide_length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(932, 0, wide.data(), wide_length, out.data(), length, nullptr, nullptr);
+  return out;
+#else
+  iconv_t cd = iconv_open("CP932", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return "(no CP932 converter)";
+  std::string in = utf8;
+  std::string out(in.size() * 2 + 8, '\0');
+  char* src = in.data();
+  char* dst = out.data();
+  std::size_t src_left = in.size(), dst_left = out.size();
+  if (iconv(cd, &src, &src_left, &dst, &dst_left) == static_cast<std::size_t>(-1)) out = "(not convertible)";
+  else out.resize(out.size() - dst_left);
+  iconv_close(cd);
+  return out;
+#endif
 }
 
 }  // namespace tap::testing

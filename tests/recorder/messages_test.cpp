@@ -1,27 +1,13 @@
 #include "recorder/messages.h"
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <string>
 
+#include "test_support.h"
+
 namespace tap {
 namespace {
-
-// The C library's own converter, independent of the bytes in the program.
-std::string to_cp932(const std::string& utf8) {
-  iconv_t cd = iconv_open("CP932", "UTF-8");
-  EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1));
-  std::string in = utf8;
-  std::string out(in.size() * 2 + 8, '\0');
-  char* src = in.data();
-  char* dst = out.data();
-  std::size_t src_left = in.size(), dst_left = out.size();
-  EXPECT_NE(iconv(cd, &src, &src_left, &dst, &dst_left), static_cast<std::size_t>(-1)) << utf8;
-  iconv_close(cd);
-  out.resize(out.size() - dst_left);
-  return out;
-}
 
 TEST(Messages, EveryTextInUtf8AndItsShiftJisBytes) {
   const std::pair<Message, const char*> texts[] = {
@@ -41,7 +27,7 @@ TEST(Messages, EveryTextInUtf8AndItsShiftJisBytes) {
   };
   for (const auto& [message, text] : texts) {
     EXPECT_STREQ(message_text(message, TextEncoding::utf8), text);
-    EXPECT_EQ(std::string(message_text(message, TextEncoding::shift_jis)), to_cp932(text)) << text;
+    EXPECT_EQ(std::string(message_text(message, TextEncoding::shift_jis)), testing::to_cp932(text)) << text;
   }
 }
 

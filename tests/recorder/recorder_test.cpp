@@ -1,8 +1,6 @@
 #include "recorder/recorder.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -86,10 +84,7 @@ struct RecorderRun {
   FakeClock clock{console, 5000};
   int exit_code = -99;
   std::string chart() const { return read_file(dir.file("ved.txt")); }
-  bool chart_exists() const {
-    struct stat st {};
-    return stat(dir.file("ved.txt").c_str(), &st) == 0;
-  }
+  bool chart_exists() const { return std::filesystem::exists(dir.file("ved.txt")); }
 };
 
 int run_recorder(RecorderRun& run, KeySource& keys, TextEncoding encoding = TextEncoding::utf8) {
@@ -167,7 +162,7 @@ TEST(Recorder, FullLogEndsTheCaptureWithoutEnter) {
 
 TEST(Recorder, ChartFileThatCannotBeOpenedShowsTheChartAndEndsWithCodeOne) {
   RecorderRun run;
-  ASSERT_EQ(mkdir(run.dir.file("ved.txt").c_str(), 0755), 0);
+  ASSERT_TRUE(testing::make_directory(run.dir.file("ved.txt")));
   ScriptedKeys keys({13, 32, 13, 13});
   EXPECT_EQ(run_recorder(run, keys), EXIT_CHART_NOT_WRITTEN);
   EXPECT_EQ(run.console.lines,
@@ -180,7 +175,7 @@ TEST(Recorder, ChartFileThatCannotBeOpenedShowsTheChartAndEndsWithCodeOne) {
 
 TEST(Recorder, ChartWriteErrorEndsWithCodeOneAndNoPrompt) {
   RecorderRun run;
-  ASSERT_EQ(symlink("/dev/full", run.dir.file("ved.txt").c_str()), 0);
+  if (!testing::make_full_disk_file(run.dir.file("ved.txt"))) GTEST_SKIP() << "no full-disk device here";
   ScriptedKeys keys({13, 32, 13, 13});
   EXPECT_EQ(run_recorder(run, keys), EXIT_CHART_NOT_WRITTEN);
   EXPECT_EQ(run.console.lines.back(), "Could not write " + run.dir.file("ved.txt") + " (No space left on device)");

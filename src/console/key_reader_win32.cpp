@@ -1,0 +1,105 @@
+// The Windows key reader: the console input device itself ("CONIN$"), input
+// mode 0 for the length of each read, one INPUT_RECORD at a time, and the
+// same record translation as every other platform.
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "console/key_reader.h"
+#include "console/key_table.h"
+
+namespace tap {
+namespace {
+
+// A handful of failed calls in a row mean the console is not coming back;
+// ending there keeps the dialogue from answering failures forever.
+constexpr int FAILURES_BEFORE_GIVING_UP = 3;
+
+struct ReaderState {
+  HANDLE input = INVALID_HANDLE_VALUE;
+  int pending_second_code = -1;
+  int failures_in_a_row = 0;
+  KeyReaderStatus status;
+};
+ReaderState reader;
+
+void set_fault(ReaderFault fault, const char* what) {
+  if (reader.status.fault != ReaderFault::none) return;
+  reader.status.fault = fault;
+  std::snprintf(reader.status.detail, sizeof reader.status.detail, "%s failed, error %lu", what,
+                static_cast<unsigned long>(GetLastError()));
+}
+
+int failed(const char* what) {
+  if (++reader.failures_in_a_row >= FAILURES_BEFORE_GIVING_UP) set_fault(ReaderFault::terminal_lost, what);
+  return -1;
+}
+
+KeyRecord record_of(const KEY_EVENT_RECORD& key) {
+  KeyRecord record;
+  record.virtual_key = key.wVirtualKeyCode;
+  record.character = static_cast<unsigned char>(key.uChar.AsciiChar);
+  record.control_state = key.dwControlKeyState &
+                         (RIGHT_ALT_PRESSED | LEFT_ALT_PRESSED | RIGHT_CTRL_PRESSED | LEFT_CTRL_PRESSED | SHIFT_PRESSED);
+  return record;
+}
+
+}  // namespace
+
+bool open_key_reader() {
+  reader.status = KeyReaderStatus{};
+  reader.input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  DWORD mode = 0;
+  if (reader.input == INVALID_HANDLE_VALUE || !GetConsoleMode(reader.input, &mode)) {
+    set_fault(ReaderFault::no_terminal, "opening the console input CONIN$");
+    return false;
+  }
+  return true;
+}
+
+int read_key() {
+  if (reader.pending_second_code != -1) {
+    int code = reader.pending_second_code;
+    reader.pending_second_code = -1;
+    return code;
+  }
+  if (reader.status.fault != ReaderFault::none) return -1;
+
+  DWORD saved_mode = 0;
+  if (!GetConsoleMode(reader.input, &saved_mode)) return failed("GetConsoleMode");
+  // Mode 0: no line editing, no echo, and Ctrl+C arrives as a key.
+  if (!SetConsoleMode(reader.input, 0)) return failed("SetConsoleMode");
+
+  int result = -1;
+  bool read_failed = false;
+  for (;;) {
+    INPUT_RECORD record;
+    DWORD count = 0;
+    if (!ReadConsoleInputA(reader.input, &record, 1, &count)) {
+      read_failed = true;
+      break;
+    }
+    if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
+    KeyCodes codes = translate_key_record(record_of(record.Event.KeyEvent));
+    if (codes.count == 0) continue;
+    if (codes.count == 2) reader.pending_second_code = codes.second;
+    result = codes.first;
+    break;
+  }
+  // A failed restore loses this code, though a second code stays pending.
+  if (!SetConsoleMode(reader.input, saved_mode)) return failed("restoring the console mode");
+  if (read_failed) return failed("ReadConsoleInputA");
+  reader.failures_in_a_row = 0;
+  return result;
+}
+
+void close_key_reader() {
+  if (reader.input != INVALID_HANDLE_VALUE) CloseHandle(reader.input);
+  reader.input = INVALID_HANDLE_VALUE;
+}
+
+const KeyReaderStatus& key_reader_status() { return reader.status; }
+
+}  // namespace tap
