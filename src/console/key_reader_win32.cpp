@@ -12,8 +12,9 @@
 namespace tap {
 namespace {
 
-// A handful of failed calls in a row mean the console is not coming back;
-// ending there keeps the dialogue from answering failures forever.
+// A mode that cannot be set may be a passing failure; a handful in a row
+// mean the console is not coming back, and ending there keeps the dialogue
+// from answering failures forever.
 constexpr int FAILURES_BEFORE_GIVING_UP = 3;
 
 struct ReaderState {
@@ -36,12 +37,18 @@ int failed(const char* what) {
   return -1;
 }
 
+// The console's mode cannot be read or its input not taken: it is gone.
+int lost(const char* what) {
+  set_fault(ReaderFault::terminal_lost, what);
+  return -1;
+}
+
 KeyRecord record_of(const KEY_EVENT_RECORD& key) {
   KeyRecord record;
   record.virtual_key = key.wVirtualKeyCode;
   record.character = static_cast<unsigned char>(key.uChar.AsciiChar);
   record.control_state = key.dwControlKeyState &
-                         (RIGHT_ALT_PRESSED | LEFT_ALT_PRESSED | RIGHT_CTRL_PRESSED | LEFT_CTRL_PRESSED | SHIFT_PRESSED);
+                         (STATE_RIGHT_ALT | STATE_LEFT_ALT | STATE_RIGHT_CTRL | STATE_LEFT_CTRL | STATE_SHIFT);
   return record;
 }
 
@@ -68,7 +75,7 @@ int read_key() {
   if (reader.status.fault != ReaderFault::none) return -1;
 
   DWORD saved_mode = 0;
-  if (!GetConsoleMode(reader.input, &saved_mode)) return failed("GetConsoleMode");
+  if (!GetConsoleMode(reader.input, &saved_mode)) return lost("GetConsoleMode");
   // Mode 0: no line editing, no echo, and Ctrl+C arrives as a key.
   if (!SetConsoleMode(reader.input, 0)) return failed("SetConsoleMode");
 
@@ -90,7 +97,7 @@ int read_key() {
   }
   // A failed restore loses this code, though a second code stays pending.
   if (!SetConsoleMode(reader.input, saved_mode)) return failed("restoring the console mode");
-  if (read_failed) return failed("ReadConsoleInputA");
+  if (read_failed) return lost("ReadConsoleInputA");
   reader.failures_in_a_row = 0;
   return result;
 }

@@ -131,11 +131,11 @@ KeyCodes translate_key_record(const KeyRecord& record) {
   // A letter key without character or modifier takes the plain column, the
   // lower-case letter, rather than a bare 0 that would swallow the next key.
   std::int16_t code = entry->plain;
-  if (record.control_state & (RIGHT_ALT_PRESSED | LEFT_ALT_PRESSED)) {
+  if (record.control_state & (STATE_RIGHT_ALT | STATE_LEFT_ALT)) {
     code = entry->alt;
-  } else if (record.control_state & (RIGHT_CTRL_PRESSED | LEFT_CTRL_PRESSED)) {
+  } else if (record.control_state & (STATE_RIGHT_CTRL | STATE_LEFT_CTRL)) {
     code = entry->ctrl;
-  } else if (record.control_state & SHIFT_PRESSED) {
+  } else if (record.control_state & STATE_SHIFT) {
     code = entry->shift;
   }
   if (code == NO_CODE) return codes;
@@ -162,12 +162,12 @@ KeyRecord key_for_character(unsigned char c) {
   }
   if (c == 0) {
     key.virtual_key = ' ';
-    key.control_state = LEFT_CTRL_PRESSED;
+    key.control_state = STATE_LEFT_CTRL;
     return key;
   }
   if (c == '\n') {
     key.virtual_key = 'J';
-    key.control_state = LEFT_CTRL_PRESSED;
+    key.control_state = STATE_LEFT_CTRL;
     return key;
   }
   // The keypad types the same characters as the main block; the main block
@@ -175,11 +175,11 @@ KeyRecord key_for_character(unsigned char c) {
   auto on_keypad = [](const KeyTableEntry& e) {
     return e.virtual_key >= VK_NUMPAD0 && e.virtual_key <= VK_DIVIDE;
   };
-  const std::uint32_t states[] = {0, SHIFT_PRESSED, LEFT_CTRL_PRESSED};
+  const std::uint32_t states[] = {0, STATE_SHIFT, STATE_LEFT_CTRL};
   for (std::uint32_t state : states) {
     for (const KeyTableEntry& entry : KeyTable) {
       if (on_keypad(entry)) continue;
-      std::int16_t code = state == 0 ? entry.plain : state == SHIFT_PRESSED ? entry.shift : entry.ctrl;
+      std::int16_t code = state == 0 ? entry.plain : state == STATE_SHIFT ? entry.shift : entry.ctrl;
       if (code == c) {
         key.virtual_key = static_cast<std::uint16_t>(entry.virtual_key);
         key.control_state = state;

@@ -6,13 +6,14 @@
 namespace tap {
 
 /// Modifier bits of a key-down record, with the values of the Windows
-/// console's dwControlKeyState so that both backends fill them alike.
+/// console's dwControlKeyState bits (RIGHT_ALT_PRESSED 0x0001 to
+/// SHIFT_PRESSED 0x0010) so that every backend fills them alike.
 enum : std::uint32_t {
-  RIGHT_ALT_PRESSED = 0x0001,
-  LEFT_ALT_PRESSED = 0x0002,
-  RIGHT_CTRL_PRESSED = 0x0004,
-  LEFT_CTRL_PRESSED = 0x0008,
-  SHIFT_PRESSED = 0x0010,
+  STATE_RIGHT_ALT = 0x0001,
+  STATE_LEFT_ALT = 0x0002,
+  STATE_RIGHT_CTRL = 0x0004,
+  STATE_LEFT_CTRL = 0x0008,
+  STATE_SHIFT = 0x0010,
 };
 
 /// One key-down as a platform reports it: the Windows virtual-key code, the

@@ -47,7 +47,7 @@ KeyRecord special_key(std::uint16_t virtual_key, std::uint32_t state) {
 // Alt makes every known key go through the table, as a console reports no
 // character for Alt+letter; an unknown byte keeps its character.
 KeyRecord with_alt(KeyRecord key) {
-  key.control_state |= LEFT_ALT_PRESSED;
+  key.control_state |= STATE_LEFT_ALT;
   if (key.virtual_key != 0) key.character = 0;
   return key;
 }
@@ -68,9 +68,9 @@ std::uint32_t modifier_state(int parameter) {
   if (parameter < 2) return 0;
   int bits = parameter - 1;
   std::uint32_t state = 0;
-  if (bits & 1) state |= SHIFT_PRESSED;
-  if (bits & (2 | 8)) state |= LEFT_ALT_PRESSED;
-  if (bits & 4) state |= LEFT_CTRL_PRESSED;
+  if (bits & 1) state |= STATE_SHIFT;
+  if (bits & (2 | 8)) state |= STATE_LEFT_ALT;
+  if (bits & 4) state |= STATE_LEFT_CTRL;
   return state;
 }
 
@@ -93,11 +93,11 @@ bool tilde_key(int number, std::uint16_t& virtual_key, std::uint32_t& state) {
     case 23: case 24:
       virtual_key = static_cast<std::uint16_t>(VK_F1 + 10 + number - 23); return true;
     case 25: case 26:
-      virtual_key = static_cast<std::uint16_t>(VK_F1 + 2 + number - 25); state = SHIFT_PRESSED; return true;
+      virtual_key = static_cast<std::uint16_t>(VK_F1 + 2 + number - 25); state = STATE_SHIFT; return true;
     case 28: case 29:
-      virtual_key = static_cast<std::uint16_t>(VK_F1 + 4 + number - 28); state = SHIFT_PRESSED; return true;
+      virtual_key = static_cast<std::uint16_t>(VK_F1 + 4 + number - 28); state = STATE_SHIFT; return true;
     case 31: case 32: case 33: case 34:
-      virtual_key = static_cast<std::uint16_t>(VK_F1 + 6 + number - 31); state = SHIFT_PRESSED; return true;
+      virtual_key = static_cast<std::uint16_t>(VK_F1 + 6 + number - 31); state = STATE_SHIFT; return true;
     default: return false;
   }
 }
@@ -176,9 +176,9 @@ Step csi_final(const unsigned char* p, std::size_t n, unsigned char final) {
       }
       if (!tilde_key(number, virtual_key, state)) return discard();
       if (final == '~') state |= modifier_state(params.get(1, 1));
-      if (final == '$') state |= SHIFT_PRESSED;
-      if (final == '^') state |= LEFT_CTRL_PRESSED;
-      if (final == '@') state |= LEFT_CTRL_PRESSED | SHIFT_PRESSED;
+      if (final == '$') state |= STATE_SHIFT;
+      if (final == '^') state |= STATE_LEFT_CTRL;
+      if (final == '@') state |= STATE_LEFT_CTRL | STATE_SHIFT;
       return key_step(special_key(virtual_key, state));
     }
     case 'u': {
@@ -187,7 +187,7 @@ Step csi_final(const unsigned char* p, std::size_t n, unsigned char final) {
       return key_step(character_key(static_cast<unsigned char>(c), modifier_state(params.get(1, 1))));
     }
     case 'Z':
-      return key_step(special_key(VK_TAB, SHIFT_PRESSED | modifier_state(params.get(1, 1))));
+      return key_step(special_key(VK_TAB, STATE_SHIFT | modifier_state(params.get(1, 1))));
     case 'G':  // the Linux console's keypad 5
       return key_step(special_key(VK_CLEAR, 0));
     default:
@@ -200,7 +200,7 @@ Step csi_final(const unsigned char* p, std::size_t n, unsigned char final) {
     return key_step(special_key(virtual_key, modifier_state(modifier)));
   }
   if (rxvt_arrow(final, virtual_key)) {
-    return key_step(special_key(virtual_key, SHIFT_PRESSED | modifier_state(modifier)));
+    return key_step(special_key(virtual_key, STATE_SHIFT | modifier_state(modifier)));
   }
   return discard();
 }
@@ -208,7 +208,7 @@ Step csi_final(const unsigned char* p, std::size_t n, unsigned char final) {
 // After ESC [. A CSI ends at a byte from 0x40 to 0x7E, or at rxvt's `$`.
 Step parse_csi(const unsigned char* p, std::size_t n, bool forced) {
   if (n == 0) {
-    return forced ? key_step(special_key(VK_LEFT_BRACKET, LEFT_ALT_PRESSED)) : incomplete();
+    return forced ? key_step(special_key(VK_LEFT_BRACKET, STATE_LEFT_ALT)) : incomplete();
   }
   if (p[0] == '[') {  // the Linux console's F1 to F5: CSI [ A to CSI [ E
     if (n == 1) return forced ? discard() : incomplete();
@@ -232,7 +232,7 @@ Step parse_csi(const unsigned char* p, std::size_t n, bool forced) {
 // before the final (ESC O 5 P).
 Step parse_ss3(const unsigned char* p, std::size_t n, bool forced) {
   if (n == 0) {
-    return forced ? key_step(special_key('O', LEFT_ALT_PRESSED | SHIFT_PRESSED)) : incomplete();
+    return forced ? key_step(special_key('O', STATE_LEFT_ALT | STATE_SHIFT)) : incomplete();
   }
   for (std::size_t i = 0; i < n; ++i) {
     unsigned char b = p[i];
@@ -243,7 +243,7 @@ Step parse_ss3(const unsigned char* p, std::size_t n, bool forced) {
     std::uint32_t state = modifier_state(params.count >= 2 ? params.get(1, 1) : params.get(0, 1));
     std::uint16_t virtual_key = 0;
     if (letter_key(b, virtual_key)) return key_step(special_key(virtual_key, state));
-    if (rxvt_arrow(b, virtual_key)) return key_step(special_key(virtual_key, LEFT_CTRL_PRESSED | state));
+    if (rxvt_arrow(b, virtual_key)) return key_step(special_key(virtual_key, STATE_LEFT_CTRL | state));
     if (b >= 'p' && b <= 'y') {
       KeyRecord key = special_key(static_cast<std::uint16_t>(VK_NUMPAD0 + b - 'p'), state);
       if (state == 0) key.character = static_cast<unsigned char>('0' + b - 'p');

@@ -7,11 +7,11 @@
 namespace tap {
 namespace {
 
-constexpr std::uint32_t ALT = LEFT_ALT_PRESSED;
-constexpr std::uint32_t RALT = RIGHT_ALT_PRESSED;
-constexpr std::uint32_t CTRL = LEFT_CTRL_PRESSED;
-constexpr std::uint32_t RCTRL = RIGHT_CTRL_PRESSED;
-constexpr std::uint32_t SHIFT = SHIFT_PRESSED;
+constexpr std::uint32_t ALT = STATE_LEFT_ALT;
+constexpr std::uint32_t RALT = STATE_RIGHT_ALT;
+constexpr std::uint32_t CTRL = STATE_LEFT_CTRL;
+constexpr std::uint32_t RCTRL = STATE_RIGHT_CTRL;
+constexpr std::uint32_t SHIFT = STATE_SHIFT;
 
 std::vector<int> codes(KeyCodes c) {
   if (c.count == 0) return {};

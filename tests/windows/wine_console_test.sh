@@ -3,37 +3,9 @@
 # pane, types at it with tmux send-keys as a user would, and checks the
 # dialogue on the screen, the exit code and the bytes of ved.txt.
 #   wine_console_test.sh PATH/TO/tap-recorder.exe WINEPREFIX
-set -euo pipefail
-exe=$1
-prefix=$2
-work=$(mktemp -d)
-sock=tap-recorder-wine-$$
-cleanup() {
-  tmux -L "$sock" kill-server 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/wine_tmux.sh"
 
-tmux -L "$sock" new-session -d -x 120 -y 80 \
-  "cd '$work' && LANG=C.UTF-8 WINEPREFIX='$prefix' WINEDEBUG=-all wine '$exe'; echo \"EXIT=\$?\" > '$work/exit'; sleep 600"
-
-screen() { tmux -L "$sock" capture-pane -p -J -S -300; }
-keys() { tmux -L "$sock" send-keys "$@"; }
-fail() {
-  echo "FAIL: $*"
-  echo "--- screen ---"
-  screen
-  exit 1
-}
-wait_for() {  # TEXT SECONDS [COUNT]
-  local want=${3:-1}
-  for ((i = 0; i < $2 * 20; i++)); do
-    [ "$(screen | grep -cF -- "$1" || true)" -ge "$want" ] && return 0
-    sleep 0.05
-  done
-  fail "waited $2 s for ${want}x '$1'"
-}
-
+start_in_pane "wine '$exe'"
 wait_for "終了時にENTERで出力します" 120
 keys Left Space x            # before the start: no answer, nothing recorded
 sleep 0.5
@@ -48,9 +20,7 @@ wait_for "何らかのキーが押されました" 10 3
 keys Enter
 wait_for "ENTERで終了します" 10
 keys Enter
-for ((i = 0; i < 200; i++)); do [ -f "$work/exit" ] && break; sleep 0.05; done
-[ -f "$work/exit" ] || fail "the program did not end"
-[ "$(cat "$work/exit")" = "EXIT=0" ] || fail "exit: $(cat "$work/exit")"
+[ "$(wait_exit 10)" = "EXIT=0" ] || fail "exit: $(cat "$work/exit")"
 
 # The dialogue from the start line on, exactly (chart values vary with timing).
 got=$(screen | sed -n '/計測開始！/,/終了！/p' | sed -E 's/^(&(left|down|up|right|space)_data=)[0-9,]*$/\1N/')
