@@ -29,7 +29,6 @@ termios saved_mode;
 termios raw_mode;
 volatile sig_atomic_t raw_active = 0;
 volatile sig_atomic_t pending_signal = 0;
-int wake_pipe[2] = {-1, -1};
 
 struct ReaderState {
   KeyStream keys;
@@ -62,9 +61,10 @@ void on_termination(int signo) {
     _exit(128 + signo);
   }
   pending_signal = signo;
-  char byte = static_cast<char>(signo);
-  ssize_t ignored = write(wake_pipe[1], &byte, 1);
-  (void)ignored;
+  // A read blocked right now returns EINTR; one about to start must not
+  // block either, so the terminal stops blocking. The program is ending.
+  int flags = fcntl(tty_fd, F_GETFL);
+  if (flags != -1) fcntl(tty_fd, F_SETFL, flags | O_NONBLOCK);
   errno = saved_errno;
 }
 
@@ -170,16 +170,12 @@ bool open_key_reader() {
     fail(ReaderFault::no_terminal, detail);
     return false;
   }
-  if (tcgetattr(tty_fd, &saved_mode) != 0 || pipe(wake_pipe) != 0) {
+  if (tcgetattr(tty_fd, &saved_mode) != 0) {
     std::snprintf(detail, sizeof detail, "/dev/tty: %s", strerror(errno));
     close(tty_fd);
     tty_fd = -1;
     fail(ReaderFault::no_terminal, detail);
     return false;
-  }
-  for (int fd : wake_pipe) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
   reader.keys = KeyStream(console_text_encoding() == TextEncoding::shift_jis ? InputEncoding::shift_jis
                                                                             : InputEncoding::utf8);
@@ -200,21 +196,24 @@ int read_key() {
     if (pending_signal != 0) return fail_for_signal();
     if (reader.keys.next(code)) return code;
 
-    pollfd fds[2] = {{tty_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-    int ready = poll(fds, 2, reader.keys.waiting() ? SEQUENCE_WAIT_MS : -1);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return fail(ReaderFault::terminal_lost, strerror(errno));
+    // Only a partial sequence waits with a timeout; otherwise one blocking
+    // read per key, the least a terminal program can do.
+    if (reader.keys.waiting()) {
+      pollfd fd{tty_fd, POLLIN, 0};
+      int ready = poll(&fd, 1, SEQUENCE_WAIT_MS);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        return fail(ReaderFault::terminal_lost, strerror(errno));
+      }
+      if (ready == 0) {
+        if (reader.keys.flush(code)) return code;
+        continue;
+      }
     }
-    if (ready == 0) {
-      if (reader.keys.flush(code)) return code;
-      continue;
-    }
-    if (fds[1].revents != 0) continue;  // a signal: seen at the top of the loop
     ssize_t n = read(tty_fd, reader.keys.space(), reader.keys.space_size());
     if (n == 0) return fail(ReaderFault::terminal_lost, "end of input");
     if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
+      if (errno == EINTR || errno == EAGAIN) continue;  // a signal: seen at the top of the loop
       return fail(ReaderFault::terminal_lost, strerror(errno));
     }
     reader.keys.filled(static_cast<std::size_t>(n));
@@ -237,10 +236,6 @@ void close_key_reader() {
   reset_signal_handlers();
   close(tty_fd);
   tty_fd = -1;
-  for (int& fd : wake_pipe) {
-    close(fd);
-    fd = -1;
-  }
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
