@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -69,30 +70,46 @@ struct Latency {
   double p50_us, p99_us, max_us;
 };
 
-Latency latency_round(const Reader& reader, int taps) {
-  TempDir dir;
-  PtySession pty(reader.path, pinned(dir));
-  if (!pty.expect(OPENING_END)) {
+// Starts a reader and takes it past the start ENTER.
+std::unique_ptr<PtySession> started(const Reader& reader, const TempDir& dir) {
+  auto pty = std::make_unique<PtySession>(reader.path, pinned(dir));
+  if (!pty->expect(OPENING_END)) {
     std::fprintf(stderr, "%s: no prompt\n", reader.name);
     std::exit(1);
   }
-  pty.drain(20);
-  pty.send("\r");
-  if (!pty.expect(STARTED)) {
+  pty->drain(20);
+  pty->send("\r");
+  if (!pty->expect(STARTED)) {
     std::fprintf(stderr, "%s: did not start\n", reader.name);
     std::exit(1);
   }
-  pty.drain(20);
-  std::vector<double> us;
+  pty->drain(20);
+  return pty;
+}
+
+// All readers run at once and take their taps in turn, the order turning
+// with every tap, so that whatever the machine does hits them alike.
+std::vector<Latency> latency_round(const std::vector<Reader>& readers, int taps) {
+  std::vector<TempDir> dirs(readers.size());
+  std::vector<std::unique_ptr<PtySession>> sessions;
+  for (std::size_t k = 0; k < readers.size(); ++k) sessions.push_back(started(readers[k], dirs[k]));
+  std::vector<std::vector<double>> us(readers.size());
   for (int i = 0; i < taps; ++i) {
-    long long ns = pty.time_answer(i % 2 ? " " : "\x1b[D");
-    if (ns < 0) {
-      std::fprintf(stderr, "%s: no answer to tap %d\n", reader.name, i);
-      std::exit(1);
+    for (std::size_t j = 0; j < readers.size(); ++j) {
+      std::size_t k = (static_cast<std::size_t>(i) + j) % readers.size();
+      long long ns = sessions[k]->time_answer(i % 2 ? " " : "\x1b[D");
+      if (ns < 0) {
+        std::fprintf(stderr, "%s: no answer to tap %d\n", readers[k].name, i);
+        std::exit(1);
+      }
+      us[k].push_back(static_cast<double>(ns) / 1000.0);
     }
-    us.push_back(static_cast<double>(ns) / 1000.0);
   }
-  return {percentile(us, 0.5), percentile(us, 0.99), *std::max_element(us.begin(), us.end())};
+  std::vector<Latency> result;
+  for (const auto& values : us) {
+    result.push_back({percentile(values, 0.5), percentile(values, 0.99), *std::max_element(values.begin(), values.end())});
+  }
+  return result;
 }
 
 // ---- start-up --------------------------------------------------------------
@@ -239,25 +256,30 @@ int main(int argc, char** argv) {
   }
   pin_harness(0);
   signal(SIGPIPE, SIG_IGN);
-  const Reader readers[] = {{"tap-recorder", TAP_RECORDER_BINARY},
-                            {"floor", FLOOR_READER_BINARY},
-                            {"curses", CURSES_READER_BINARY}};
+  const std::vector<Reader> readers = {{"tap-recorder", TAP_RECORDER_BINARY},
+                                       {"floor", FLOOR_READER_BINARY},
+                                       {"curses", CURSES_READER_BINARY}};
 
   std::printf("tap_bench: %d rounds; latency over %d taps a round (Left and Space in turn)\n", rounds, taps);
   std::printf("harness on CPU 0 spinning on the pty master, programs on CPU %d\n\n", PROGRAM_CPU);
 
-  // Rounds interleave the programs so drifts of the machine hit all alike.
   std::vector<std::vector<double>> p50(3), p99(3), worst(3), startup(3);
   for (int r = 0; r < rounds; ++r) {
+    std::vector<Latency> round = latency_round(readers, taps);
     for (int k = 0; k < 3; ++k) {
-      Latency l = latency_round(readers[k], taps);
-      p50[k].push_back(l.p50_us);
-      p99[k].push_back(l.p99_us);
-      worst[k].push_back(l.max_us);
-      for (int s = 0; s < 4; ++s) startup[k].push_back(startup_round(readers[k]));
+      p50[k].push_back(round[k].p50_us);
+      p99[k].push_back(round[k].p99_us);
+      worst[k].push_back(round[k].max_us);
+    }
+    for (int s = 0; s < 4; ++s) {
+      for (int j = 0; j < 3; ++j) {
+        int k = (s + j) % 3;
+        startup[k].push_back(startup_round(readers[k]));
+      }
     }
   }
-  std::printf("latency, key written -> first byte of the answer (median of %d rounds)\n", rounds);
+  std::printf("latency, key written -> first byte of the answer (median of %d rounds; the three readers\n"
+              "run side by side and take their taps in turn)\n", rounds);
   std::printf("  %-14s %10s %10s %10s %14s\n", "reader", "p50 us", "p99 us", "max us", "start-up ms");
   for (int k = 0; k < 3; ++k) {
     std::printf("  %-14s %10.1f %10.1f %10.1f %14.2f\n", readers[k].name, median(p50[k]), median(p99[k]),
