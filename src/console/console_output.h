@@ -21,6 +21,15 @@ class Console {
   void write(const char* text) { write(text, std::strlen(text)); }
 };
 
+/// Writes nothing: for a console that is gone.
+class NullConsole final : public Console {
+ public:
+  using Console::write;
+  void write(const char*, std::size_t) override {}
+  void end_line() override {}
+  void error_line(const char*) override {}
+};
+
 /// True for the names a C library gives Shift-JIS and its Windows variant
 /// (SJIS, SHIFT_JIS, CP932, WINDOWS-31J, ...), in any case.
 bool is_shift_jis_codeset(const char* codeset);

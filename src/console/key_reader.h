@@ -13,6 +13,7 @@ enum class ReaderFault {
 struct KeyReaderStatus {
   ReaderFault fault = ReaderFault::none;
   int signal_number = 0;
+  bool console_closed = false;  // the console itself is going: writing to it may hang
   char detail[96] = "";  // what the system said, for the user
 };
 

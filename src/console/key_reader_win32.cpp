@@ -17,29 +17,45 @@ namespace {
 // from answering failures forever.
 constexpr int FAILURES_BEFORE_GIVING_UP = 3;
 
+// How long the console's close may be held up while the chart is written;
+// Windows ends the process itself some seconds after a close.
+constexpr DWORD CLOSE_GRACE_MS = 4500;
+
 struct ReaderState {
   HANDLE input = INVALID_HANDLE_VALUE;
+  HANDLE finished = nullptr;      // set once the program is done with the console
+  volatile LONG closing = 0;      // the console is being closed
   int pending_second_code = -1;
   int failures_in_a_row = 0;
   KeyReaderStatus status;
 };
 ReaderState reader;
 
-void set_fault(ReaderFault fault, const char* what) {
+void set_fault(ReaderFault fault, const char* detail) {
   if (reader.status.fault != ReaderFault::none) return;
   reader.status.fault = fault;
-  std::snprintf(reader.status.detail, sizeof reader.status.detail, "%s failed, error %lu", what,
-                static_cast<unsigned long>(GetLastError()));
+  std::snprintf(reader.status.detail, sizeof reader.status.detail, "%s", detail);
+}
+
+// "<call> failed, error <the system's error code>"
+void set_call_fault(ReaderFault fault, const char* call) {
+  char detail[sizeof reader.status.detail];
+  std::snprintf(detail, sizeof detail, "%s failed, error %lu", call, static_cast<unsigned long>(GetLastError()));
+  set_fault(fault, detail);
 }
 
 int failed(const char* what) {
-  if (++reader.failures_in_a_row >= FAILURES_BEFORE_GIVING_UP) set_fault(ReaderFault::terminal_lost, what);
+  if (++reader.failures_in_a_row >= FAILURES_BEFORE_GIVING_UP) set_call_fault(ReaderFault::terminal_lost, what);
   return -1;
 }
 
 // The console's mode cannot be read or its input not taken: it is gone.
 int lost(const char* what) {
-  set_fault(ReaderFault::terminal_lost, what);
+  if (reader.closing) {
+    set_fault(ReaderFault::terminal_lost, "the console was closed");
+    reader.status.console_closed = true;
+  }
+  set_call_fault(ReaderFault::terminal_lost, what);
   return -1;
 }
 
@@ -52,6 +68,22 @@ KeyRecord record_of(const KEY_EVENT_RECORD& key) {
   return record;
 }
 
+// Runs on a thread of its own when the console window is closed (or the
+// session ends). Windows ends the process when this returns, so it wakes the
+// waiting read and holds on until the chart has been written.
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event != CTRL_CLOSE_EVENT && event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT) {
+    return FALSE;  // Ctrl+C and Ctrl+Break outside a read keep their default handling
+  }
+  InterlockedExchange(&reader.closing, 1);
+  INPUT_RECORD wake{};
+  wake.EventType = FOCUS_EVENT;
+  DWORD written = 0;
+  WriteConsoleInputA(reader.input, &wake, 1, &written);
+  WaitForSingleObject(reader.finished, CLOSE_GRACE_MS);
+  return TRUE;
+}
+
 }  // namespace
 
 bool open_key_reader() {
@@ -60,9 +92,11 @@ bool open_key_reader() {
                              OPEN_EXISTING, 0, nullptr);
   DWORD mode = 0;
   if (reader.input == INVALID_HANDLE_VALUE || !GetConsoleMode(reader.input, &mode)) {
-    set_fault(ReaderFault::no_terminal, "opening the console input CONIN$");
+    set_call_fault(ReaderFault::no_terminal, "opening the console input CONIN$");
     return false;
   }
+  reader.finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
   return true;
 }
 
@@ -73,6 +107,7 @@ int read_key() {
     return code;
   }
   if (reader.status.fault != ReaderFault::none) return -1;
+  if (reader.closing) return lost("reading the console");
 
   DWORD saved_mode = 0;
   if (!GetConsoleMode(reader.input, &saved_mode)) return lost("GetConsoleMode");
@@ -84,7 +119,7 @@ int read_key() {
   for (;;) {
     INPUT_RECORD record;
     DWORD count = 0;
-    if (!ReadConsoleInputA(reader.input, &record, 1, &count)) {
+    if (!ReadConsoleInputA(reader.input, &record, 1, &count) || reader.closing) {
       read_failed = true;
       break;
     }
@@ -95,9 +130,10 @@ int read_key() {
     result = codes.first;
     break;
   }
-  // A failed restore loses this code, though a second code stays pending.
-  if (!SetConsoleMode(reader.input, saved_mode)) return failed("restoring the console mode");
+  bool restored = SetConsoleMode(reader.input, saved_mode) != 0;
   if (read_failed) return lost("ReadConsoleInputA");
+  // A failed restore loses this code, though a second code stays pending.
+  if (!restored) return failed("restoring the console mode");
   reader.failures_in_a_row = 0;
   return result;
 }
@@ -105,6 +141,7 @@ int read_key() {
 void close_key_reader() {
   if (reader.input != INVALID_HANDLE_VALUE) CloseHandle(reader.input);
   reader.input = INVALID_HANDLE_VALUE;
+  if (reader.finished != nullptr) SetEvent(reader.finished);  // lets a close go on
 }
 
 const KeyReaderStatus& key_reader_status() { return reader.status; }

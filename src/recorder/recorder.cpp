@@ -101,7 +101,11 @@ int Recorder::run() {
   say(Message::capture_started);
   capture();
 
-  if (run_chart_stage(log_, lanes_, console_, chart_path_) != ChartResult::opened) {
+  // A console that is being closed may block a write instead of failing it:
+  // the chart then goes to the file alone.
+  NullConsole nowhere;
+  Console& chart_console = keys_.status().console_closed ? nowhere : console_;
+  if (run_chart_stage(log_, lanes_, chart_console, chart_path_) != ChartResult::opened) {
     return EXIT_CHART_NOT_WRITTEN;
   }
   if (faulted()) return report_reader_fault(keys_.status(), console_);

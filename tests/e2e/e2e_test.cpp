@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -205,6 +207,32 @@ TEST(EndToEnd, HangUpDuringTheCaptureStillWritesTheChart) {
   EXPECT_TRUE(std::regex_search(chart, std::regex("&up_data=[0-9]+\r\n")));
   EXPECT_TRUE(std::regex_search(chart, std::regex("&space_data=[0-9]+\r\n")));
   EXPECT_NE(chart.find("&tuning=Name\r\n"), std::string::npos);
+}
+
+// A Shift-JIS terminal: the messages come as the Shift-JIS bytes, and a
+// character typed in Shift-JIS is one key.
+TEST(EndToEnd, ShiftJisLocaleWritesAndReadsShiftJis) {
+  TempDir locales;
+  std::string command = "localedef -c -f SHIFT_JIS -i ja_JP '" + locales.file("ja_JP.SJIS") + "' 2>/dev/null";
+  ASSERT_GE(std::system(command.c_str()), 0);
+  ASSERT_TRUE(std::filesystem::exists(locales.file("ja_JP.SJIS"))) << "localedef made no ja_JP.SJIS locale";
+
+  TempDir dir;
+  PtySession::Options options = in(dir);
+  options.env = {"LANG=ja_JP.SJIS", "LOCPATH=" + locales.path(), "PATH=/usr/bin:/bin"};
+  PtySession pty(PROGRAM, options);
+  ASSERT_TRUE(pty.expect(to_cp932(OPENING)));
+  pty.send("\r");
+  ASSERT_TRUE(pty.expect(to_cp932("計測開始！\r\n")));
+  pty.send("\x82\xa0\x1b[D\r\r");  // あ in Shift-JIS, Left, and the two ENTERs
+  EXPECT_EQ(exit_code(pty.wait_exit()), 0);
+  std::vector<std::string> lines = pty.lines();
+  std::vector<std::string> expected = {"ENTERで計測を開始します", "終了時にENTERで出力します", "計測開始！",
+                                       OTHER, "←が押されました", "ENTERが押されました"};
+  for (std::string& line : expected) line = to_cp932(line);
+  ASSERT_GE(lines.size(), expected.size());
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 6), expected);
+  EXPECT_EQ(lines.back(), to_cp932("終了！"));
 }
 
 }  // namespace

@@ -19,14 +19,16 @@ using testing::TempDir;
 /// gone, as at the end of input.
 class ScriptedKeys final : public KeySource {
  public:
-  explicit ScriptedKeys(std::vector<int> codes, ReaderFault end = ReaderFault::terminal_lost, int signal = 0)
-      : codes_(std::move(codes)), end_(end), signal_(signal) {}
+  explicit ScriptedKeys(std::vector<int> codes, ReaderFault end = ReaderFault::terminal_lost, int signal = 0,
+                        bool console_closed = false)
+      : codes_(std::move(codes)), end_(end), signal_(signal), console_closed_(console_closed) {}
 
   int read_key() override {
     ++reads;
     if (next_ < codes_.size()) return codes_[next_++];
     status_.fault = end_;
     status_.signal_number = signal_;
+    status_.console_closed = console_closed_;
     std::snprintf(status_.detail, sizeof status_.detail, "%s", signal_ != 0 ? "SIGTERM" : "end of input");
     return -1;
   }
@@ -39,6 +41,7 @@ class ScriptedKeys final : public KeySource {
   std::size_t next_ = 0;
   ReaderFault end_;
   int signal_;
+  bool console_closed_;
   KeyReaderStatus status_;
 };
 
@@ -212,6 +215,15 @@ TEST(Recorder, TerminalLostDuringTheCaptureStillWritesTheChart) {
     EXPECT_EQ(run.console.errors, std::vector<std::string>{"tap-recorder: the terminal was lost (end of input)"});
     EXPECT_NE(run.chart().find("&up_data=1\r\n"), std::string::npos);
   }
+}
+
+TEST(Recorder, ConsoleClosedDuringTheCaptureWritesTheChartToTheFileAlone) {
+  RecorderRun run;
+  ScriptedKeys keys({13, 32}, ReaderFault::terminal_lost, 0, true);
+  EXPECT_EQ(run_recorder(run, keys), EXIT_NO_TERMINAL);
+  EXPECT_EQ(run.console.lines, join({OPENING, {"計測開始！", "SPACEが押されました"}}));
+  EXPECT_NE(run.chart().find("&space_data=1\r\n"), std::string::npos);
+  EXPECT_NE(run.chart().find("&tuning=Name\r\n"), std::string::npos);
 }
 
 TEST(Recorder, SignalDuringTheCaptureWritesTheChartAndEndsWithItsCode) {
