@@ -37,9 +37,7 @@ int format_frame(std::int32_t value, char* out) {
 // the console echo goes on whatever happens to the file.
 class ChartFile {
  public:
-  explicit ChartFile(const char* path) : file_(std::fopen(path, "wb")) {
-    if (file_ == nullptr) error_ = errno;
-  }
+  explicit ChartFile(const char* path) : file_(std::fopen(path, "wb")) {}
   bool is_open() const { return file_ != nullptr; }
   int error() const { return error_; }
 
@@ -67,6 +65,12 @@ class ChartFile {
   int error_ = 0;
 };
 
+// Each piece goes to the console first, then to the file.
+void write_both(Console& console, ChartFile& file, const char* text, std::size_t length) {
+  console.write(text, length);
+  file.write(text, length);
+}
+
 void report_write_failure(Console& console, const char* path, int error) {
   char line[256];
   std::snprintf(line, sizeof line, "Could not write %s (%s)", path, std::strerror(error));
@@ -77,7 +81,6 @@ void report_write_failure(Console& console, const char* path, int error) {
 }  // namespace
 
 ChartResult write_chart(const LaneLists& lanes, Console& console, const char* path) {
-  errno = 0;
   ChartFile file(path);
   // Without the file the lines still go to the console, so the taps can be
   // copied from there.
@@ -85,19 +88,12 @@ ChartResult write_chart(const LaneLists& lanes, Console& console, const char* pa
   console.end_line();
 
   for (int lane = 0; lane < LANE_COUNT; ++lane) {
-    const char* label = LANE_LABELS[lane];
-    console.write(label);
-    file.write(label, std::strlen(label));
+    write_both(console, file, LANE_LABELS[lane], std::strlen(LANE_LABELS[lane]));
     const LaneList& list = lanes.lanes[lane];
     for (int j = 0; j < list.count; ++j) {
-      if (j != 0) {
-        console.write(",", 1);
-        file.write(",", 1);
-      }
+      if (j != 0) write_both(console, file, ",", 1);
       char number[12];
-      std::size_t length = static_cast<std::size_t>(format_frame(list.frames[j], number));
-      console.write(number, length);
-      file.write(number, length);
+      write_both(console, file, number, static_cast<std::size_t>(format_frame(list.frames[j], number)));
     }
     console.end_line();
     file.end_line();
