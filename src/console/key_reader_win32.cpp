@@ -25,7 +25,7 @@ struct ReaderState {
   HANDLE input = INVALID_HANDLE_VALUE;
   HANDLE finished = nullptr;      // set once the program is done with the console
   volatile LONG closing = 0;      // the console is being closed
-  int pending_second_code = -1;
+  PendingSecondCode pending;
   int failures_in_a_row = 0;
   KeyReaderStatus status;
 };
@@ -101,11 +101,8 @@ bool open_key_reader() {
 }
 
 int read_key() {
-  if (reader.pending_second_code != -1) {
-    int code = reader.pending_second_code;
-    reader.pending_second_code = -1;
-    return code;
-  }
+  int result = -1;
+  if (reader.pending.take(result)) return result;
   if (reader.status.fault != ReaderFault::none) return -1;
   if (reader.closing) return lost("reading the console");
 
@@ -114,7 +111,6 @@ int read_key() {
   // Mode 0: no line editing, no echo, and Ctrl+C arrives as a key.
   if (!SetConsoleMode(reader.input, 0)) return failed("SetConsoleMode");
 
-  int result = -1;
   bool read_failed = false;
   for (;;) {
     INPUT_RECORD record;
@@ -124,11 +120,7 @@ int read_key() {
       break;
     }
     if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
-    KeyCodes codes = translate_key_record(record_of(record.Event.KeyEvent));
-    if (codes.count == 0) continue;
-    if (codes.count == 2) reader.pending_second_code = codes.second;
-    result = codes.first;
-    break;
+    if (reader.pending.deliver(record_of(record.Event.KeyEvent), result)) break;
   }
   bool restored = SetConsoleMode(reader.input, saved_mode) != 0;
   if (read_failed) return lost("ReadConsoleInputA");

@@ -16,7 +16,7 @@ class KeyStream {
   explicit KeyStream(InputEncoding encoding = InputEncoding::utf8) : decoder_(encoding) {}
 
   /// The second code of the last two-step key, if one is waiting.
-  bool take_pending(int& code);
+  bool take_pending(int& code) { return pending_.take(code); }
 
   /// The next code from the bytes held; false when they are used up (keys
   /// that give no code, like a lone modifier, are passed over).
@@ -35,13 +35,11 @@ class KeyStream {
   bool flush(int& code);
 
  private:
-  bool take(const KeyRecord& key, int& code);
-
   TerminalDecoder decoder_;
   unsigned char buffer_[BUFFER_SIZE] = {};
   std::size_t start_ = 0;
   std::size_t end_ = 0;
-  int pending_second_code_ = -1;
+  PendingSecondCode pending_;
 };
 
 }  // namespace tap

@@ -150,6 +150,21 @@ KeyCodes translate_key_record(const KeyRecord& record) {
   return codes;
 }
 
+bool PendingSecondCode::take(int& code) {
+  if (second_ == -1) return false;
+  code = second_;
+  second_ = -1;
+  return true;
+}
+
+bool PendingSecondCode::deliver(const KeyRecord& record, int& code) {
+  KeyCodes codes = translate_key_record(record);
+  if (codes.count == 0) return false;
+  if (codes.count == 2) second_ = codes.second;
+  code = codes.first;
+  return true;
+}
+
 KeyRecord key_for_character(unsigned char c) {
   KeyRecord key;
   key.character = c;

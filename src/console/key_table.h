@@ -56,6 +56,19 @@ struct KeyCodes {
 /// the table; otherwise the column is chosen Alt over Ctrl over Shift.
 KeyCodes translate_key_record(const KeyRecord& record);
 
+/// read_key's side of a two-step code: the first code goes out at once,
+/// the second waits here for the next call.
+class PendingSecondCode {
+ public:
+  /// The waiting second code, if there is one.
+  bool take(int& code);
+  /// Translates a key-down; false when it gives no code.
+  bool deliver(const KeyRecord& record, int& code);
+
+ private:
+  int second_ = -1;
+};
+
 /// The key of a US layout that types the ASCII byte `c`, with the modifiers
 /// it needs (Shift for upper case and shifted symbols, Ctrl for control
 /// bytes). virtual_key is 0 when no key types it.
