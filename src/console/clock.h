@@ -4,29 +4,41 @@
 
 namespace tap {
 
-/// The platform's monotonic millisecond count, truncated to 32 bits so it
-/// wraps modulo 2^32 like GetTickCount. Never the wall clock.
-std::uint32_t platform_tick_ms();
-
-/// Milliseconds since a time zero taken once. Readings and their
-/// differences are modulo 2^32, so a wrap of the tick count in between
-/// changes nothing for intervals below 2^31 ms.
-class MillisecondClock {
- public:
-  using TickSource = std::uint32_t (*)();
-
-  explicit MillisecondClock(TickSource ticks = platform_tick_ms) : ticks_(ticks) {}
-
-  void start() { zero_ = ticks_(); }
-  std::uint32_t elapsed() const { return static_cast<std::uint32_t>(ticks_() - zero_); }
-
- private:
-  TickSource ticks_;
-  std::uint32_t zero_ = 0;
+/// A monotonic counter that the wall clock does not move: how to read it,
+/// and how many of its counts make a second.
+struct TickCounter {
+  std::uint64_t (*read)();
+  std::uint64_t frequency;
 };
 
-/// The program's clock: start_clock fixes time zero during start-up;
-/// elapsed_ms never blocks and never fails.
+/// The platform's counter: CLOCK_MONOTONIC in nanoseconds on POSIX, the
+/// high-resolution performance counter on Windows (whose tick count only
+/// moves in steps of 10 to 16 ms).
+TickCounter platform_counter();
+
+/// Whole milliseconds in `ticks` counts at `frequency` counts a second,
+/// truncated, modulo 2^32. Exact for every 64-bit count: the product with
+/// 1000 is never formed whole, so it cannot overflow.
+std::uint32_t ticks_to_ms(std::uint64_t ticks, std::uint64_t frequency);
+
+/// Milliseconds since a time zero taken once. The counter's difference is
+/// taken in 64 bits before it is converted, so a wrap of the counter changes
+/// nothing; readings are modulo 2^32, so their differences are right for
+/// intervals below 2^31 ms.
+class MillisecondClock {
+ public:
+  explicit MillisecondClock(TickCounter counter) : counter_(counter) {}
+
+  void start() { zero_ = counter_.read(); }
+  std::uint32_t elapsed() const { return ticks_to_ms(counter_.read() - zero_, counter_.frequency); }
+
+ private:
+  TickCounter counter_;
+  std::uint64_t zero_ = 0;
+};
+
+/// The program's clock: start_clock fixes time zero during start-up, before
+/// any reading; elapsed_ms never blocks and never fails.
 void start_clock();
 std::uint32_t elapsed_ms();
 

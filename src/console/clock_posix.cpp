@@ -3,13 +3,20 @@
 #include "console/clock.h"
 
 namespace tap {
+namespace {
 
-// CLOCK_MONOTONIC is elapsed time that wall-clock changes do not move.
-std::uint32_t platform_tick_ms() {
+constexpr std::uint64_t NANOSECONDS_PER_SECOND = 1000000000u;
+
+// CLOCK_MONOTONIC is elapsed time that wall-clock changes do not move; in
+// nanoseconds a 64-bit count lasts 584 years.
+std::uint64_t monotonic_ns() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-  return static_cast<std::uint32_t>(ms);
+  return static_cast<std::uint64_t>(now.tv_sec) * NANOSECONDS_PER_SECOND + static_cast<std::uint64_t>(now.tv_nsec);
 }
+
+}  // namespace
+
+TickCounter platform_counter() { return TickCounter{monotonic_ns, NANOSECONDS_PER_SECOND}; }
 
 }  // namespace tap

@@ -2,39 +2,64 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace tap {
 namespace {
 
-std::uint32_t fake_ticks = 0;
-std::uint32_t read_fake_ticks() { return fake_ticks; }
+std::uint64_t fake_ticks = 0;
+std::uint64_t read_fake_ticks() { return fake_ticks; }
 
-TEST(MillisecondClock, CountsFromTimeZeroAcrossAWrapOfTheTickCount) {
+constexpr std::uint64_t KHZ = 1000;  // one count a millisecond
+constexpr std::uint64_t MHZ_10 = 10000000;
+constexpr std::uint64_t GHZ_3_2 = 3200000000;
+constexpr std::uint64_t WRAP_MS = std::uint64_t{1} << 32;
+
+TEST(MillisecondClock, CountsWholeMillisecondsFromTimeZero) {
   struct Case {
-    std::uint32_t zero, now, expected;
+    std::uint64_t frequency, zero, now;
+    std::uint32_t expected;
   };
   const Case cases[] = {
-      {1000, 1000, 0},
-      {1000, 1034, 34},
-      {0xFFFFFFF0u, 0x10u, 0x20u},             // the tick count wrapped after start
-      {0, 0xFFFFFFFFu, 0xFFFFFFFFu},           // the reading itself about to wrap
-      {5, 4, 0xFFFFFFFFu},                     // 2^32 - 1 ms later
+      {KHZ, 1000, 1000, 0},
+      {KHZ, 1000, 1034, 34},
+      {MHZ_10, 0, MHZ_10 * 5 + 9999, 5000},  // 0.9999 ms more is not yet a millisecond
+      {MHZ_10, 7, 7 + 10000, 1},             // truncation counts from time zero
+      {GHZ_3_2, 12345, 12345 + GHZ_3_2 / 1000 * 1234 + 3199999, 1234},
+      {GHZ_3_2, 0 - GHZ_3_2 / 500, GHZ_3_2 / 1000 * 3, 5},  // the counter wrapped after start
+      {MHZ_10, 0, (WRAP_MS + 7) * 10000, 7},                // readings past 2^32 ms wrap
+      {GHZ_3_2, 1, 1 + (WRAP_MS - 1) * (GHZ_3_2 / 1000), 0xFFFFFFFFu},
+      {KHZ, 0, WRAP_MS * 3 + 2, 2},
   };
   for (const Case& c : cases) {
-    MillisecondClock clock(read_fake_ticks);
+    MillisecondClock clock(TickCounter{read_fake_ticks, c.frequency});
     fake_ticks = c.zero;
     clock.start();
     fake_ticks = c.now;
-    EXPECT_EQ(clock.elapsed(), c.expected) << c.zero << " -> " << c.now;
+    EXPECT_EQ(clock.elapsed(), c.expected) << c.frequency << " Hz: " << c.zero << " -> " << c.now;
+  }
+}
+
+TEST(MillisecondClock, TicksToMillisecondsIsExactForEveryCount) {
+  std::mt19937_64 random(2026);
+  const std::uint64_t frequencies[] = {KHZ, MHZ_10, GHZ_3_2, 1000000000, 2148437, 1};
+  for (std::uint64_t frequency : frequencies) {
+    for (int i = 0; i < 20000; ++i) {
+      std::uint64_t ticks = i < 2 ? ~std::uint64_t{0} - static_cast<std::uint64_t>(i) : random();
+      __extension__ using Wide = unsigned __int128;
+      auto expected = static_cast<std::uint32_t>(static_cast<Wide>(ticks) * 1000 / frequency);
+      ASSERT_EQ(ticks_to_ms(ticks, frequency), expected) << ticks << " at " << frequency << " Hz";
+    }
   }
 }
 
 TEST(MillisecondClock, DifferencesAcrossTheWrapReadAsSignedIntervals) {
-  MillisecondClock clock(read_fake_ticks);
+  MillisecondClock clock(TickCounter{read_fake_ticks, KHZ});
   fake_ticks = 0x7FFFFF00u;
   clock.start();
   fake_ticks = 0xFFFFFF00u;
   std::uint32_t start = clock.elapsed();  // 2^31 ms after time zero
-  fake_ticks = 0x00000100u;               // the tick count wrapped
+  fake_ticks = 0x100000100u;              // the reading wrapped
   std::uint32_t tap = clock.elapsed();
   EXPECT_EQ(static_cast<std::int32_t>(tap - start), 0x200);
   fake_ticks = 0xFFFFFF00u + 0x80000000u;  // exactly 2^31 ms after start
