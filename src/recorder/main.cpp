@@ -1,11 +1,15 @@
 #include "console/clock.h"
 #include "console/console_output.h"
 #include "console/key_reader.h"
+#include "recorder/command_line.h"
 #include "recorder/recorder.h"
 
-int main() {
-  tap::start_clock();
+int main(int argc, char** argv) {
   tap::StandardConsole console;
+  tap::CommandLine command = tap::parse_command_line(argc, argv);
+  if (command.action != tap::CommandLineAction::record) return tap::answer_command_line(command, console);
+
+  tap::start_clock();
   if (!tap::open_key_reader()) return tap::report_reader_fault(tap::key_reader_status(), console);
 
   tap::TerminalKeys keys;

@@ -195,6 +195,34 @@ TEST(EndToEnd, NoTerminalEndsAtOnceWithCodeTwo) {
   EXPECT_EQ(out, "");
 }
 
+// An argument is answered before the terminal is touched: no raw mode, no
+// prompt, no ved.txt.
+TEST(EndToEnd, ArgumentsAreAnsweredWithoutARecording) {
+  struct Case {
+    const char* arg;
+    int exit_code;
+    const char* first_line;
+  };
+  const Case cases[] = {
+      {"--help", 0, "Usage: tap-recorder [--help | --version]"},
+      {"--version", 0, "tap-recorder " TAP_RECORDER_VERSION},
+      {"--record", 64, "tap-recorder: unknown argument '--record' (try 'tap-recorder --help')"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    PtySession::Options options = in(dir);
+    options.args = {c.arg};
+    PtySession pty(PROGRAM, options);
+    EXPECT_EQ(exit_code(pty.wait_exit()), c.exit_code) << c.arg;
+    pty.drain(50);
+    ASSERT_FALSE(pty.lines().empty()) << c.arg;
+    EXPECT_EQ(pty.lines()[0], c.first_line);
+    EXPECT_EQ(pty.output().find("ENTERで"), std::string::npos) << c.arg;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("ved.txt"))) << c.arg;
+    EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << c.arg;
+  }
+}
+
 TEST(EndToEnd, HangUpDuringTheCaptureStillWritesTheChart) {
   TempDir dir;
   PtySession pty(PROGRAM, in(dir));

@@ -38,12 +38,15 @@ char process_state(pid_t pid) {
   return paren != nullptr && paren + 2 < line + n ? paren[2] : '?';
 }
 
-[[noreturn]] void exec_program(const std::string& program, const std::vector<std::string>& env) {
+[[noreturn]] void exec_program(const std::string& program, const std::vector<std::string>& env,
+                               const std::vector<std::string>& args = {}) {
   std::vector<char*> envp;
   for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
-  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  execve(program.c_str(), argv, envp.data());
+  std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  execve(program.c_str(), argv.data(), envp.data());
   _exit(127);
 }
 
@@ -96,7 +99,7 @@ PtySession::PtySession(const std::string& program, const Options& options) {
         CPU_SET(options.cpu, &cpus);
         sched_setaffinity(0, sizeof cpus, &cpus);
       }
-      exec_program(program, options.env);
+      exec_program(program, options.env, options.args);
     }
     setpgid(job, job);
     tcsetpgrp(slave, job);

@@ -16,6 +16,7 @@ class PtySession {
   struct Options {
     std::string cwd;
     std::vector<std::string> env = {"LANG=C.UTF-8", "PATH=/usr/bin:/bin"};
+    std::vector<std::string> args;  // after the program's name
     bool stdin_from_dev_null = false;
     int cpu = -1;  // pin the program to this CPU (benchmarks), or leave it free
   };
