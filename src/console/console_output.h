@@ -30,6 +30,18 @@ class NullConsole final : public Console {
   void error_line(const char*) override {}
 };
 
+/// Puts /dev/null on any of standard input, output and error that was
+/// closed when the program started, before anything else is opened: else
+/// the terminal or ved.txt would take that descriptor, and the console's
+/// lines would be written into the chart file. Nothing to do on Windows.
+void claim_standard_streams();
+
+/// True when the console window is the program's alone and closes the
+/// moment it ends: a Windows console that no other process is attached to,
+/// as when the .exe was started by a double-click. Never on POSIX, where
+/// the terminal belongs to the shell it was started from.
+bool console_window_is_own();
+
 /// True for the names a C library gives Shift-JIS and its Windows variant
 /// (SJIS, SHIFT_JIS, CP932, WINDOWS-31J, ...), in any case.
 bool is_shift_jis_codeset(const char* codeset);

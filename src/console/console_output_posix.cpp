@@ -1,18 +1,21 @@
 #include <errno.h>
+#include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <unistd.h>
 
 #include "console/console_output.h"
+#include "console/termination.h"
 
 namespace tap {
 namespace {
 
 // Writes all of it, across short writes and interrupting signals. A
-// standard output that is gone (closed pipe, full disk) just loses the text:
-// the chart file is what must survive.
+// standard output that is gone (closed pipe, full disk, hung-up terminal)
+// just loses the text, and so does one given up on because it blocked: the
+// chart file is what must survive.
 void write_all(int fd, const char* text, std::size_t length) {
-  while (length > 0) {
+  while (length > 0 && !console_output_abandoned()) {
     ssize_t n = ::write(fd, text, length);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -24,6 +27,17 @@ void write_all(int fd, const char* text, std::size_t length) {
 }
 
 }  // namespace
+
+void claim_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() takes the lowest free descriptor, which is this one.
+    int null = open("/dev/null", O_RDWR);
+    if (null != fd && null >= 0) close(null);
+  }
+}
+
+bool console_window_is_own() { return false; }
 
 TextEncoding console_text_encoding() {
   // Only the character type is taken from the environment; numbers and

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "console/console_output.h"
+#include "console/termination.h"
 
 namespace tap {
 namespace {
@@ -8,7 +9,7 @@ namespace {
 constexpr UINT SHIFT_JIS_CODE_PAGE = 932;
 
 void write_bytes(HANDLE handle, const char* text, std::size_t length) {
-  while (length > 0) {
+  while (length > 0 && !console_output_abandoned()) {
     DWORD written = 0;
     if (!WriteFile(handle, text, static_cast<DWORD>(length), &written, nullptr) || written == 0) return;
     text += written;
@@ -24,7 +25,7 @@ bool console_needs_utf16(HANDLE handle) {
 }
 
 void write_text(HANDLE handle, const char* text, std::size_t length) {
-  if (length == 0) return;
+  if (length == 0 || console_output_abandoned()) return;
   if (!console_needs_utf16(handle)) {
     write_bytes(handle, text, length);
     return;
@@ -36,6 +37,15 @@ void write_text(HANDLE handle, const char* text, std::size_t length) {
 }
 
 }  // namespace
+
+// A console program's standard handles are never descriptors another open
+// could take.
+void claim_standard_streams() {}
+
+bool console_window_is_own() {
+  DWORD processes[2];
+  return GetConsoleProcessList(processes, 2) == 1;
+}
 
 // The messages are Shift-JIS on Windows whatever the console shows; the
 // output side takes care of a console set to another code page.

@@ -15,6 +15,7 @@
 #include "console/console_output.h"
 #include "console/key_reader.h"
 #include "console/key_stream.h"
+#include "console/termination.h"
 
 namespace tap {
 namespace {
@@ -36,8 +37,35 @@ struct ReaderState {
 };
 ReaderState reader;
 
-const int termination_signals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
-const int fatal_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+// Every signal whose default action ends the process without a core dump:
+// each ends the run the same way, with the chart written. A hang-up means
+// the terminal is gone; the others are a request to stop.
+const int termination_signals[] = {
+    SIGTERM, SIGHUP, SIGINT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+#ifdef SIGPWR
+    SIGPWR,  // Linux
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,  // Linux
+#endif
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+    // These dump core by default; asked for from outside they are a request
+    // to stop like the others.
+    SIGQUIT, SIGXCPU,
+};
+// Crashes: the terminal is restored and the program dies of the same signal.
+const int fatal_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS, SIGTRAP};
+
+// Where each handled signal's disposition was found, to put it back.
+constexpr int MAX_HANDLED = 64 + 8;
+struct Disposition {
+  int signo;
+  struct sigaction previous;
+};
+Disposition dispositions[MAX_HANDLED];
+int disposition_count = 0;
 
 void set_tty_mode(const termios& mode) {
   while (tcsetattr(tty_fd, TCSANOW, &mode) != 0 && errno == EINTR) {
@@ -56,7 +84,14 @@ void on_termination(int signo) {
   int saved_errno = errno;
   if (pending_signal != 0) {
     // A second request while the first is still being honoured: the program
-    // is stuck somewhere (a blocked standard output), so end it now.
+    // is stuck somewhere, a blocked console output above all. With taps at
+    // stake it gives the console up and finishes the chart file; otherwise
+    // it ends now.
+    if (taps_at_stake()) {
+      abandon_console_output();
+      errno = saved_errno;
+      return;
+    }
     restore_terminal_from_handler();
     _exit(128 + signo);
   }
@@ -91,6 +126,16 @@ void on_stop(int) {
   errno = saved_errno;
 }
 
+// A stop the program could not see (SIGSTOP) let the shell put its own mode
+// back on the terminal: take raw mode again on the way back, if the program
+// is in the foreground. In the background the next read stops it again
+// (SIGTTIN), and the SIGCONT that brings it forward lands here once more.
+void on_continue(int) {
+  int saved_errno = errno;
+  if (raw_active && tcgetpgrp(tty_fd) == getpgrp()) tcsetattr(tty_fd, TCSANOW, &raw_mode);
+  errno = saved_errno;
+}
+
 void on_fatal(int signo) {
   // SA_RESETHAND has put the default action back; dying of the same signal
   // keeps the core dump and the status the shell expects.
@@ -98,26 +143,41 @@ void on_fatal(int signo) {
   raise(signo);
 }
 
+// A signal that was ignored when the program started (SIGHUP under nohup)
+// stays ignored; the others get `handler` until reset_signal_handlers.
 void install_handler(int signo, void (*handler)(int), int flags) {
+  if (disposition_count == MAX_HANDLED) return;
+  Disposition& saved = dispositions[disposition_count];
+  if (sigaction(signo, nullptr, &saved.previous) != 0) return;
+  if (saved.previous.sa_handler == SIG_IGN) return;
   struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = flags;
-  sigaction(signo, &action, nullptr);
+  if (sigaction(signo, &action, nullptr) != 0) return;
+  saved.signo = signo;
+  ++disposition_count;
 }
 
 void install_signal_handlers() {
   for (int signo : termination_signals) install_handler(signo, on_termination, 0);
+  for (int signo = SIGRTMIN; signo <= SIGRTMAX; ++signo) install_handler(signo, on_termination, 0);
   for (int signo : fatal_signals) install_handler(signo, on_fatal, SA_RESETHAND | SA_NODEFER);
   install_handler(SIGTSTP, on_stop, 0);
+  install_handler(SIGCONT, on_continue, SA_RESTART);
   // A closed standard output must not kill the program with the terminal raw.
   install_handler(SIGPIPE, SIG_IGN, 0);
+  // Past a file size limit (ulimit -f) the write fails with EFBIG and is
+  // reported like any other write error, instead of the signal killing the
+  // program at its first write.
+  install_handler(SIGXFSZ, SIG_IGN, 0);
 }
 
 void reset_signal_handlers() {
-  for (int signo : termination_signals) install_handler(signo, SIG_DFL, 0);
-  for (int signo : fatal_signals) install_handler(signo, SIG_DFL, 0);
-  install_handler(SIGTSTP, SIG_DFL, 0);
+  while (disposition_count > 0) {
+    const Disposition& saved = dispositions[--disposition_count];
+    sigaction(saved.signo, &saved.previous, nullptr);
+  }
 }
 
 int fail(ReaderFault fault, const char* detail) {
@@ -128,13 +188,36 @@ int fail(ReaderFault fault, const char* detail) {
   return -1;
 }
 
-const char* signal_name(int signo) {
-  switch (signo) {
-    case SIGTERM: return "SIGTERM";
-    case SIGHUP: return "SIGHUP";
-    case SIGINT: return "SIGINT";
-    case SIGQUIT: return "SIGQUIT";
-    default: return "a signal";
+// The signal's name as kill -l gives it.
+void name_signal(int signo, char* out, std::size_t size) {
+  struct Name {
+    int signo;
+    const char* name;
+  };
+  const Name names[] = {
+      {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"},       {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},
+      {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"},     {SIGALRM, "SIGALRM"}, {SIGVTALRM, "SIGVTALRM"},
+      {SIGPROF, "SIGPROF"}, {SIGXCPU, "SIGXCPU"},
+#ifdef SIGPWR
+      {SIGPWR, "SIGPWR"},
+#endif
+#ifdef SIGSTKFLT
+      {SIGSTKFLT, "SIGSTKFLT"},
+#endif
+#ifdef SIGPOLL
+      {SIGPOLL, "SIGPOLL"},
+#endif
+  };
+  for (const Name& name : names) {
+    if (name.signo == signo) {
+      std::snprintf(out, size, "%s", name.name);
+      return;
+    }
+  }
+  if (signo >= SIGRTMIN && signo <= SIGRTMAX) {
+    std::snprintf(out, size, "SIGRTMIN+%d", signo - SIGRTMIN);
+  } else {
+    std::snprintf(out, size, "signal %d", signo);
   }
 }
 
@@ -144,7 +227,9 @@ int fail_for_signal() {
   int signo = pending_signal;
   if (signo == SIGHUP) return fail(ReaderFault::terminal_lost, "hang-up");
   reader.status.signal_number = signo;
-  return fail(ReaderFault::signal, signal_name(signo));
+  char name[32];
+  name_signal(signo, name, sizeof name);
+  return fail(ReaderFault::signal, name);
 }
 
 termios make_raw(const termios& mode) {
@@ -222,12 +307,11 @@ int read_key() {
 
 void close_key_reader() {
   if (tty_fd < 0) return;
-  // Block the termination signals so that none lands between the restore
+  // Block every signal but a crash, so that none lands between the restore
   // and the reset and puts the terminal back a second time.
   sigset_t block, previous;
-  sigemptyset(&block);
-  for (int signo : termination_signals) sigaddset(&block, signo);
-  sigaddset(&block, SIGTSTP);
+  sigfillset(&block);
+  for (int signo : fatal_signals) sigdelset(&block, signo);
   sigprocmask(SIG_BLOCK, &block, &previous);
   if (raw_active) {
     set_tty_mode(saved_mode);

@@ -6,8 +6,10 @@
 
 #include <cstdio>
 
+#include "console/console_events_win32.h"
 #include "console/key_reader.h"
 #include "console/key_table.h"
+#include "console/termination.h"
 
 namespace tap {
 namespace {
@@ -25,6 +27,7 @@ struct ReaderState {
   HANDLE input = INVALID_HANDLE_VALUE;
   HANDLE finished = nullptr;      // set once the program is done with the console
   volatile LONG closing = 0;      // the console is being closed
+  volatile LONG interrupt = 0;    // the Ctrl+C or Ctrl+Break event that asked the run to end
   PendingSecondCode pending;
   int failures_in_a_row = 0;
   KeyReaderStatus status;
@@ -59,6 +62,28 @@ int lost(const char* what) {
   return -1;
 }
 
+// Ctrl+C and Ctrl+Break end the run as SIGINT does on POSIX: 128 + 2.
+constexpr int INTERRUPT_SIGNAL_NUMBER = 2;
+
+int interrupted() {
+  if (reader.status.fault == ReaderFault::none) {
+    reader.status.fault = ReaderFault::signal;
+    reader.status.signal_number = INTERRUPT_SIGNAL_NUMBER;
+    std::snprintf(reader.status.detail, sizeof reader.status.detail, "%s",
+                  reader.interrupt == CTRL_BREAK_EVENT + 1 ? "Ctrl+Break" : "Ctrl+C");
+  }
+  return -1;
+}
+
+// A read waiting in ReadConsoleInputA returns once a record arrives: a
+// focus event is one that nobody types and the loop passes over.
+void wake_the_read() {
+  INPUT_RECORD wake{};
+  wake.EventType = FOCUS_EVENT;
+  DWORD written = 0;
+  WriteConsoleInputA(reader.input, &wake, 1, &written);
+}
+
 KeyRecord record_of(const KEY_EVENT_RECORD& key) {
   KeyRecord record;
   record.virtual_key = key.wVirtualKeyCode;
@@ -68,26 +93,38 @@ KeyRecord record_of(const KEY_EVENT_RECORD& key) {
   return record;
 }
 
-// Runs on a thread of its own when the console window is closed (or the
-// session ends). Windows ends the process when this returns, so it wakes the
-// waiting read and holds on until the chart has been written.
+}  // namespace
+
+// Runs on a thread of its own. Between reads the console's own input mode
+// is in force, so Ctrl+C typed then, and Ctrl+Break at any time, arrive here
+// instead of as keys: they end the run as SIGINT does on POSIX, the chart
+// written. A second one while taps are at stake gives up the console output
+// instead, so the chart file is still written to its end; otherwise it gets
+// the default handling, which ends the process.
+//
+// A close of the console window (or the end of the session) also lands
+// here. Windows ends the process when this returns, so it wakes the waiting
+// read and holds on until the chart has been written.
 BOOL WINAPI on_console_event(DWORD event) {
-  if (event != CTRL_CLOSE_EVENT && event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT) {
-    return FALSE;  // Ctrl+C and Ctrl+Break outside a read keep their default handling
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    if (InterlockedCompareExchange(&reader.interrupt, static_cast<LONG>(event) + 1, 0) != 0) {
+      if (!taps_at_stake()) return FALSE;
+      abandon_console_output();
+      return TRUE;
+    }
+    wake_the_read();
+    return TRUE;
   }
+  if (event != CTRL_CLOSE_EVENT && event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT) return FALSE;
   InterlockedExchange(&reader.closing, 1);
-  INPUT_RECORD wake{};
-  wake.EventType = FOCUS_EVENT;
-  DWORD written = 0;
-  WriteConsoleInputA(reader.input, &wake, 1, &written);
+  wake_the_read();
   WaitForSingleObject(reader.finished, CLOSE_GRACE_MS);
   return TRUE;
 }
 
-}  // namespace
-
 bool open_key_reader() {
   reader.status = KeyReaderStatus{};
+  reader.interrupt = 0;
   reader.input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
   DWORD mode = 0;
@@ -105,6 +142,7 @@ int read_key() {
   if (reader.pending.take(result)) return result;
   if (reader.status.fault != ReaderFault::none) return -1;
   if (reader.closing) return lost("reading the console");
+  if (reader.interrupt) return interrupted();
 
   DWORD saved_mode = 0;
   if (!GetConsoleMode(reader.input, &saved_mode)) return lost("GetConsoleMode");
@@ -119,11 +157,13 @@ int read_key() {
       read_failed = true;
       break;
     }
+    if (reader.interrupt) break;
     if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
     if (reader.pending.deliver(record_of(record.Event.KeyEvent), result)) break;
   }
   bool restored = SetConsoleMode(reader.input, saved_mode) != 0;
   if (read_failed) return lost("ReadConsoleInputA");
+  if (reader.interrupt) return interrupted();
   // A failed restore loses this code, though a second code stays pending.
   if (!restored) return failed("restoring the console mode");
   reader.failures_in_a_row = 0;

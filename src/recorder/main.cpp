@@ -5,6 +5,7 @@
 #include "recorder/recorder.h"
 
 int main(int argc, char** argv) {
+  tap::claim_standard_streams();
   tap::StandardConsole console;
   tap::CommandLine command = tap::parse_command_line(argc, argv);
   if (command.action != tap::CommandLineAction::record) return tap::answer_command_line(command, console);
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
   tap::TerminalKeys keys;
   tap::ProgramClock clock;
   tap::Recorder recorder(keys, clock, console, tap::console_text_encoding());
+  recorder.set_own_window(tap::console_window_is_own());
   int exit_code = recorder.run();
 
   tap::close_key_reader();

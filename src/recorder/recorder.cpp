@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "console/termination.h"
+
 namespace tap {
 namespace {
 
@@ -98,6 +100,9 @@ int Recorder::run() {
   // The start time is taken before "計測開始！" is written.
   log_.slots[0].timestamp = clock_.elapsed_ms();
   log_.count = 1;
+  // From here until ved.txt is closed, no request to end the program may
+  // cost a tap or cut the file short.
+  set_taps_at_stake(true);
   say(Message::capture_started);
   capture();
 
@@ -105,7 +110,13 @@ int Recorder::run() {
   // the chart then goes to the file alone.
   NullConsole nowhere;
   Console& chart_console = keys_.status().console_closed ? nowhere : console_;
-  if (run_chart_stage(log_, lanes_, chart_console, chart_path_) != ChartResult::opened) {
+  ChartResult chart = run_chart_stage(log_, lanes_, chart_console, chart_path_);
+  set_taps_at_stake(false);
+  if (chart != ChartResult::opened) {
+    if (own_window_ && !faulted()) {
+      say(Message::closing_prompt);
+      wait_for_enter();
+    }
     return EXIT_CHART_NOT_WRITTEN;
   }
   if (faulted()) return report_reader_fault(keys_.status(), console_);

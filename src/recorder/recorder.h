@@ -58,6 +58,11 @@ class Recorder {
            const char* chart_path = CHART_FILE_NAME)
       : keys_(keys), clock_(clock), console_(console), encoding_(encoding), chart_path_(chart_path) {}
 
+  /// The console window closes the moment the program ends (see
+  /// console_window_is_own): a chart shown because ved.txt could not be
+  /// written then waits for ENTER, so that the taps can be copied.
+  void set_own_window(bool own) { own_window_ = own; }
+
   /// Runs the dialogue to its end and returns the exit code.
   int run();
 
@@ -74,6 +79,7 @@ class Recorder {
   Console& console_;
   TextEncoding encoding_;
   const char* chart_path_;
+  bool own_window_ = false;
   PressLog log_;
   LaneLists lanes_;
 };

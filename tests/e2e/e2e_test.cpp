@@ -142,31 +142,37 @@ TEST(EndToEnd, FullLogEndsTheCaptureWithoutEnter) {
 }
 
 TEST(EndToEnd, ChartFileThatCannotBeWrittenEndsWithCodeOne) {
+  enum class Obstacle { directory, full_disk, file_size_limit };
   struct Case {
     const char* name;
-    bool directory;  // else a link to /dev/full, a full disk
+    Obstacle obstacle;
     const char* first_line;
     const char* last_line;
   };
   const Case cases[] = {
-      {"a directory", true, "Don't open", "&tuning=Name"},
-      {"a full disk", false, "Can Open File", "Could not write ved.txt (No space left on device)"},
+      {"a directory", Obstacle::directory, "Don't open", "&tuning=Name"},
+      {"a full disk", Obstacle::full_disk, "Can Open File", "Could not write ved.txt (No space left on device)"},
+      {"ulimit -f", Obstacle::file_size_limit, "Can Open File", "Could not write ved.txt (File too large)"},
   };
   for (const Case& c : cases) {
     TempDir dir;
-    if (c.directory) {
+    PtySession::Options options = in(dir);
+    if (c.obstacle == Obstacle::directory) {
       ASSERT_EQ(mkdir(dir.file("ved.txt").c_str(), 0755), 0);
-    } else {
+    } else if (c.obstacle == Obstacle::full_disk) {
       ASSERT_EQ(symlink("/dev/full", dir.file("ved.txt").c_str()), 0);
+    } else {
+      options.file_size_limit = 20;  // room for one line and a half
     }
-    PtySession pty(PROGRAM, in(dir));
+    PtySession pty(PROGRAM, options);
     ASSERT_TRUE(pty.expect(OPENING)) << c.name;
     pty.send("\r \r");
     EXPECT_EQ(exit_code(pty.wait_exit()), 1) << c.name;
     std::vector<std::string> lines = pty.lines();
     auto first = std::find(lines.begin(), lines.end(), c.first_line);
     ASSERT_NE(first, lines.end()) << c.name;
-    EXPECT_EQ(lines.end() - first, c.directory ? 14 : 15) << c.name;  // the thirteen chart lines follow
+    bool opened = c.obstacle != Obstacle::directory;
+    ASSERT_EQ(lines.end() - first, opened ? 15 : 14) << c.name;  // the thirteen chart lines follow
     EXPECT_TRUE(std::regex_match(first[5], std::regex("&space_data=[0-9]+"))) << c.name;
     EXPECT_EQ(lines.back(), c.last_line) << c.name;
     EXPECT_EQ(pty.output().find("That's All !!"), std::string::npos) << c.name;
@@ -174,16 +180,40 @@ TEST(EndToEnd, ChartFileThatCannotBeWrittenEndsWithCodeOne) {
   }
 }
 
-TEST(EndToEnd, StandardInputIsNotWhereKeysComeFrom) {
-  TempDir dir;
-  PtySession::Options options = in(dir);
-  options.stdin_from_dev_null = true;
-  PtySession pty(PROGRAM, options);
-  ASSERT_TRUE(pty.expect(OPENING));
-  pty.send("\r \r\r");
-  EXPECT_EQ(exit_code(pty.wait_exit()), 0);
-  EXPECT_TRUE(pty.expect("SPACEが押されました\r\n"));
-  EXPECT_NE(read_file(dir.file("ved.txt")).find("&space_data="), std::string::npos);
+// Keys come from the terminal whatever standard input is; descriptors that
+// were closed at the start are not taken by the terminal or by ved.txt.
+TEST(EndToEnd, StandardStreamsAreNotWhereKeysComeFromOrTheChartGoes) {
+  struct Case {
+    const char* name;
+    bool stdin_from_dev_null;
+    std::vector<int> closed;
+  };
+  const Case cases[] = {
+      {"stdin from /dev/null", true, {}},
+      {"<&- >&-", false, {0, 1}},
+      {"<&- >&- 2>&-", false, {0, 1, 2}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    PtySession::Options options = in(dir);
+    options.stdin_from_dev_null = c.stdin_from_dev_null;
+    options.closed_descriptors = c.closed;
+    PtySession pty(PROGRAM, options);
+    bool output_seen = c.closed.empty();
+    if (output_seen) {
+      ASSERT_TRUE(pty.expect(OPENING)) << c.name;
+    } else {
+      for (int i = 0; i < 400 && !is_raw(pty.mode()); ++i) pty.drain(5);  // keys typed before raw mode turn CR to LF
+      ASSERT_TRUE(is_raw(pty.mode())) << c.name;
+    }
+    pty.send("\r \r\r");
+    EXPECT_EQ(exit_code(pty.wait_exit()), 0) << c.name;
+    EXPECT_EQ(pty.expect("SPACEが押されました\r\n", 100), output_seen) << c.name;
+    std::string chart = read_file(dir.file("ved.txt"));
+    EXPECT_TRUE(std::regex_match(chart, std::regex("&left_data=\r\n&down_data=\r\n&up_data=\r\n&right_data=\r\n"
+                                                   "&space_data=[0-9]+\r\n(&[a-zA-Z]+_data=\r\n){7}&tuning=Name\r\n")))
+        << c.name << ": " << chart;
+  }
 }
 
 TEST(EndToEnd, NoTerminalEndsAtOnceWithCodeTwo) {

@@ -93,6 +93,12 @@ PtySession::PtySession(const std::string& program, const Options& options) {
         close(null);
       }
       if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(125);
+      for (int fd : options.closed_descriptors) close(fd);
+      if (options.ignore_hang_up) signal(SIGHUP, SIG_IGN);
+      if (options.file_size_limit >= 0) {
+        rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+      }
       if (options.cpu >= 0) {
         cpu_set_t cpus;
         CPU_ZERO(&cpus);
@@ -241,6 +247,8 @@ termios PtySession::mode() const {
   tcgetattr(master_, &mode);
   return mode;
 }
+
+void PtySession::set_mode(const termios& mode) { tcsetattr(master_, TCSANOW, &mode); }
 
 void PtySession::hang_up() {
   close(master_);

@@ -18,6 +18,9 @@ class PtySession {
     std::vector<std::string> env = {"LANG=C.UTF-8", "PATH=/usr/bin:/bin"};
     std::vector<std::string> args;  // after the program's name
     bool stdin_from_dev_null = false;
+    std::vector<int> closed_descriptors;  // of 0, 1 and 2: closed before the program starts
+    bool ignore_hang_up = false;          // as nohup starts it
+    long file_size_limit = -1;            // bytes, as ulimit -f sets it
     int cpu = -1;  // pin the program to this CPU (benchmarks), or leave it free
   };
 
@@ -52,6 +55,9 @@ class PtySession {
 
   /// The terminal's current mode, as the program left it or set it.
   termios mode() const;
+
+  /// Sets the terminal's mode, as a shell does when its job stops.
+  void set_mode(const termios& mode);
 
   /// The terminal's mode before the program started.
   const termios& initial_mode() const { return initial_mode_; }

@@ -19,14 +19,23 @@ bool file_exists(const std::string& path) {
 struct Ending {
   int signo;
   int exit_code;
-  const char* message;
+  std::string message;
 };
 
+// Every signal whose default action would end the program.
 const Ending ENDINGS[] = {
     {SIGTERM, 143, "tap-recorder: stopped by SIGTERM"},
     {SIGINT, 130, "tap-recorder: stopped by SIGINT"},
     {SIGQUIT, 131, "tap-recorder: stopped by SIGQUIT"},
     {SIGHUP, 2, "tap-recorder: the terminal was lost (hang-up)"},
+    {SIGUSR1, 138, "tap-recorder: stopped by SIGUSR1"},
+    {SIGUSR2, 140, "tap-recorder: stopped by SIGUSR2"},
+    {SIGALRM, 142, "tap-recorder: stopped by SIGALRM"},
+    {SIGVTALRM, 154, "tap-recorder: stopped by SIGVTALRM"},
+    {SIGPROF, 155, "tap-recorder: stopped by SIGPROF"},
+    {SIGXCPU, 152, "tap-recorder: stopped by SIGXCPU"},
+    {SIGPWR, 158, "tap-recorder: stopped by SIGPWR"},
+    {SIGRTMIN + 3, 128 + SIGRTMIN + 3, "tap-recorder: stopped by SIGRTMIN+3"},
 };
 
 TEST(Signals, DuringTheCaptureTheChartIsWrittenAndTheTerminalRestored) {
@@ -41,7 +50,7 @@ TEST(Signals, DuringTheCaptureTheChartIsWrittenAndTheTerminalRestored) {
     ASSERT_TRUE(WIFEXITED(status)) << e.signo;
     EXPECT_EQ(WEXITSTATUS(status), e.exit_code) << e.signo;
     EXPECT_TRUE(pty.expect("Can Open File\r\n")) << e.signo;
-    EXPECT_TRUE(pty.expect(std::string(e.message) + "\r\n")) << e.signo;
+    EXPECT_TRUE(pty.expect(e.message + "\r\n")) << e.signo;
     EXPECT_EQ(pty.output().find("That's All !!"), std::string::npos) << e.signo;
     std::string chart = read_file(dir.file("ved.txt"));
     EXPECT_TRUE(std::regex_search(chart, std::regex("&up_data=[0-9]+\r\n&right_data=\r\n&space_data=[0-9]+\r\n")))
@@ -65,7 +74,7 @@ TEST(Signals, WhileWaitingForEnterTheProgramEndsWithTheTerminalRestored) {
       int status = pty.wait_exit();
       ASSERT_TRUE(WIFEXITED(status)) << e.signo;
       EXPECT_EQ(WEXITSTATUS(status), e.exit_code) << e.signo;
-      EXPECT_TRUE(pty.expect(std::string(e.message) + "\r\n")) << e.signo;
+      EXPECT_TRUE(pty.expect(e.message + "\r\n")) << e.signo;
       EXPECT_EQ(file_exists(dir.file("ved.txt")), at_the_end) << e.signo;
       EXPECT_EQ(pty.output().find("終了！"), std::string::npos) << e.signo;
       EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << e.signo;
@@ -73,31 +82,54 @@ TEST(Signals, WhileWaitingForEnterTheProgramEndsWithTheTerminalRestored) {
   }
 }
 
+// SIGTSTP is the program's to handle; SIGSTOP cannot be caught, and the
+// shell puts its own mode back on the terminal when its job stops.
 TEST(Signals, StopRestoresTheTerminalAndContinueCarriesOnRecording) {
+  for (int stop : {SIGTSTP, SIGSTOP}) {
+    TempDir dir;
+    PtySession pty(PROGRAM, in(dir));
+    ASSERT_TRUE(pty.expect(OPENING));
+    pty.send("\r ");
+    ASSERT_TRUE(pty.expect("SPACEが押されました\r\n"));
+    kill(pty.pid(), stop);
+    ASSERT_TRUE(pty.wait_stopped()) << stop;
+    if (stop == SIGSTOP) pty.set_mode(pty.initial_mode());
+    EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << stop;
+
+    kill(pty.pid(), SIGCONT);
+    for (int i = 0; i < 200 && !is_raw(pty.mode()); ++i) pty.drain(5);
+    EXPECT_TRUE(is_raw(pty.mode())) << stop;
+    pty.send("\x1b[D");
+    ASSERT_TRUE(pty.expect("←が押されました\r\n")) << stop;
+    pty.send("\r\r");
+    int status = pty.wait_exit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << stop << ": " << status;
+    std::string chart = read_file(dir.file("ved.txt"));
+    EXPECT_TRUE(std::regex_search(chart, std::regex("&up_data=[0-9]+\r\n&right_data=\r\n&space_data=[0-9]+\r\n")))
+        << stop;
+    EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << stop;
+  }
+}
+
+// Under nohup a hang-up was ignored before the program started: it stays so.
+TEST(Signals, AnIgnoredHangUpStaysIgnored) {
   TempDir dir;
-  PtySession pty(PROGRAM, in(dir));
+  PtySession::Options options = in(dir);
+  options.ignore_hang_up = true;
+  PtySession pty(PROGRAM, options);
   ASSERT_TRUE(pty.expect(OPENING));
   pty.send("\r ");
   ASSERT_TRUE(pty.expect("SPACEが押されました\r\n"));
-  kill(pty.pid(), SIGTSTP);
-  ASSERT_TRUE(pty.wait_stopped());
-  EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
-
-  kill(pty.pid(), SIGCONT);
-  for (int i = 0; i < 200 && !is_raw(pty.mode()); ++i) pty.drain(5);
-  EXPECT_TRUE(is_raw(pty.mode()));
+  kill(pty.pid(), SIGHUP);
   pty.send("\x1b[D");
   ASSERT_TRUE(pty.expect("←が押されました\r\n"));
   pty.send("\r\r");
-  int status = pty.wait_exit();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  std::string chart = read_file(dir.file("ved.txt"));
-  EXPECT_TRUE(std::regex_search(chart, std::regex("&up_data=[0-9]+\r\n&right_data=\r\n&space_data=[0-9]+\r\n")));
+  EXPECT_EQ(exit_code(pty.wait_exit()), 0);
   EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
 }
 
 TEST(Signals, FatalSignalRestoresTheTerminalAndDiesOfTheSameSignal) {
-  for (int signo : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
+  for (int signo : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS, SIGTRAP}) {
     TempDir dir;
     PtySession pty(PROGRAM, in(dir));
     ASSERT_TRUE(pty.expect(OPENING));

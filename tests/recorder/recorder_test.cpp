@@ -163,17 +163,26 @@ TEST(Recorder, FullLogEndsTheCaptureWithoutEnter) {
   EXPECT_EQ(space_line.rfind("&space_data=1,2,3,", 0), 0u);  // 37 ms apart
 }
 
+// A window of its own closes as the program ends: there the chart waits for
+// ENTER so that the taps can be copied.
 TEST(Recorder, ChartFileThatCannotBeOpenedShowsTheChartAndEndsWithCodeOne) {
-  RecorderRun run;
-  ASSERT_TRUE(testing::make_directory(run.dir.file("ved.txt")));
-  ScriptedKeys keys({13, 32, 13, 13});
-  EXPECT_EQ(run_recorder(run, keys), EXIT_CHART_NOT_WRITTEN);
-  EXPECT_EQ(run.console.lines,
-            join({OPENING,
-                  {"計測開始！", "SPACEが押されました", "ENTERが押されました", "Don't open"},
-                  {"&left_data=", "&down_data=", "&up_data=", "&right_data=", "&space_data=1"},
-                  {EMPTY_CHART.begin() + 5, EMPTY_CHART.end()}}));
-  EXPECT_EQ(keys.reads, 3u);  // no wait for a last ENTER
+  for (bool own_window : {false, true}) {
+    RecorderRun run;
+    ASSERT_TRUE(testing::make_directory(run.dir.file("ved.txt")));
+    ScriptedKeys keys({13, 32, 13, 'x', 0, 72, 13, 13});
+    std::string path = run.dir.file("ved.txt");
+    auto recorder = std::make_unique<Recorder>(keys, run.clock, run.console, TextEncoding::utf8, path.c_str());
+    recorder->set_own_window(own_window);
+    EXPECT_EQ(recorder->run(), EXIT_CHART_NOT_WRITTEN) << own_window;
+    std::vector<std::string> expected =
+        join({OPENING,
+              {"計測開始！", "SPACEが押されました", "ENTERが押されました", "Don't open"},
+              {"&left_data=", "&down_data=", "&up_data=", "&right_data=", "&space_data=1"},
+              {EMPTY_CHART.begin() + 5, EMPTY_CHART.end()}});
+    if (own_window) expected.push_back("ENTERで終了します");
+    EXPECT_EQ(run.console.lines, expected) << own_window;
+    EXPECT_EQ(keys.reads, own_window ? 7u : 3u);  // a wait for ENTER only in a window of its own
+  }
 }
 
 TEST(Recorder, ChartWriteErrorEndsWithCodeOneAndNoPrompt) {
