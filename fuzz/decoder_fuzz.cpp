@@ -27,7 +27,7 @@ void check_codes(const tap::KeyCodes& codes) {
 
 // The records of the whole input as one read, or in reads whose sizes come
 // from `sizes`; the wait runs out only at the end.
-std::vector<tap::KeyRecord> decode(const std::uint8_t* data, std::size_t size, tap::InputEncoding encoding,
+std::vector<tap::KeyRecord> decode(const std::uint8_t* data, std::size_t size, tap::TextEncoding encoding,
                                    const std::uint8_t* sizes, std::size_t size_count) {
   tap::TerminalDecoder decoder(encoding);
   std::vector<tap::KeyRecord> records;
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   // First byte: the encoding and how many of the following bytes give read
   // sizes; the rest is what the terminal sent.
-  tap::InputEncoding encoding = (data[0] & 1) ? tap::InputEncoding::shift_jis : tap::InputEncoding::utf8;
+  tap::TextEncoding encoding = (data[0] & 1) ? tap::TextEncoding::shift_jis : tap::TextEncoding::utf8;
   std::size_t size_count = (data[0] >> 1) % 8;
   if (size < 1 + size_count) return 0;
   const std::uint8_t* sizes = data + 1;

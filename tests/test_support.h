@@ -1,6 +1,9 @@
 #pragma once
 
+#include <algorithm>
+#include <cfloat>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -58,6 +61,43 @@ class TempDir {
  private:
   std::string path_;
 };
+
+/// The eight lines every chart ends with, whatever was recorded.
+inline const std::vector<std::string> FIXED_CHART_LINES = {
+    "&frzLeft_data=", "&frzDown_data=", "&frzUp_data=", "&frzRight_data=",
+    "&frzSpace_data=", "&stop_data=",   "&speed_data=", "&tuning=Name",
+};
+
+/// The lines as a file holds them: each ended by CR LF.
+inline std::string crlf(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& line : lines) out += line + "\r\n";
+  return out;
+}
+
+/// How many comma-separated values follow `label` in `text` (a chart, or
+/// one of its lines), up to the line's end; -1 when the label is missing.
+inline int value_count(const std::string& text, const std::string& label) {
+  std::size_t at = text.find(label);
+  if (at == std::string::npos) return -1;
+  std::size_t start = at + label.size();
+  std::size_t end = std::min(text.find("\r\n", start), text.size());
+  if (end == start) return 0;
+  return static_cast<int>(std::count(text.begin() + static_cast<std::ptrdiff_t>(start),
+                                     text.begin() + static_cast<std::ptrdiff_t>(end), ',')) +
+         1;
+}
+
+#if LDBL_MANT_DIG == 64
+/// to_frame as x87 extended precision computes it natively: the reference
+/// the integer arithmetic must match.
+inline std::int32_t extended_precision_frame(std::int32_t ms) {
+  volatile long double milli = 0x83126E978D4FDF3Bp-73L;
+  volatile long double seconds = static_cast<long double>(ms) * milli;
+  volatile long double frames = seconds * 30.0L;
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int64_t>(frames)));
+}
+#endif
 
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

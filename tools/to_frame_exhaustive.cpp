@@ -10,16 +10,10 @@
 #include <vector>
 
 #include "chart/lanes.h"
+#include "test_support.h"
 
 #if LDBL_MANT_DIG == 64
 namespace {
-
-std::int32_t reference_frame(std::int32_t elapsed) {
-  volatile long double milli = 0x83126E978D4FDF3Bp-73L;
-  volatile long double seconds = static_cast<long double>(elapsed) * milli;
-  volatile long double frames = seconds * 30.0L;
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int64_t>(frames)));
-}
 
 struct Range {
   std::uint64_t first, last;  // [first, last)
@@ -30,7 +24,7 @@ struct Range {
 void check(Range& range) {
   for (std::uint64_t i = range.first; i < range.last; ++i) {
     std::int32_t x = static_cast<std::int32_t>(static_cast<std::uint32_t>(i));
-    if (tap::to_frame(x) != reference_frame(x)) {
+    if (tap::to_frame(x) != tap::testing::extended_precision_frame(x)) {
       if (range.mismatches++ == 0) range.first_mismatch = x;
     }
   }

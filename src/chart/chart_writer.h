@@ -2,7 +2,7 @@
 
 #include "chart/lanes.h"
 #include "console/console_output.h"
-#include "recorder/press_log.h"
+#include "chart/press_log.h"
 
 namespace tap {
 

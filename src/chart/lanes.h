@@ -3,14 +3,15 @@
 #include <array>
 #include <cstdint>
 
-#include "recorder/press_log.h"
+#include "chart/press_log.h"
 
 namespace tap {
 
 /// The chart's note columns, in chart order.
 enum class Lane { left, down, up, right, space };
 constexpr int LANE_COUNT = 5;
-constexpr int LANE_CAPACITY = 10000;
+// A lane can take every tap of a full press log.
+constexpr int LANE_CAPACITY = MAX_PRESS_SLOTS;
 
 struct LaneList {
   std::array<std::int32_t, LANE_CAPACITY> frames;

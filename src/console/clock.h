@@ -21,25 +21,28 @@ TickCounter platform_counter();
 /// 1000 is never formed whole, so it cannot overflow.
 std::uint32_t ticks_to_ms(std::uint64_t ticks, std::uint64_t frequency);
 
-/// Milliseconds since a time zero taken once. The counter's difference is
-/// taken in 64 bits before it is converted, so a wrap of the counter changes
-/// nothing; readings are modulo 2^32, so their differences are right for
-/// intervals below 2^31 ms.
-class MillisecondClock {
+/// Where the Recorder gets the time: milliseconds, modulo 2^32.
+class TimeSource {
  public:
-  explicit MillisecondClock(TickCounter counter) : counter_(counter) {}
+  virtual ~TimeSource() = default;
+  virtual std::uint32_t elapsed_ms() = 0;
+};
 
-  void start() { zero_ = counter_.read(); }
-  std::uint32_t elapsed() const { return ticks_to_ms(counter_.read() - zero_, counter_.frequency); }
+/// Milliseconds since a time zero that start_clock takes once, during
+/// start-up and before any reading; elapsed_ms never blocks and never
+/// fails. The counter's difference is taken in 64 bits before it is
+/// converted, so a wrap of the counter changes nothing; readings are modulo
+/// 2^32, so their differences are right for intervals below 2^31 ms.
+class MillisecondClock final : public TimeSource {
+ public:
+  explicit MillisecondClock(TickCounter counter = platform_counter()) : counter_(counter) {}
+
+  void start_clock() { zero_ = counter_.read(); }
+  std::uint32_t elapsed_ms() override { return ticks_to_ms(counter_.read() - zero_, counter_.frequency); }
 
  private:
   TickCounter counter_;
   std::uint64_t zero_ = 0;
 };
-
-/// The program's clock: start_clock fixes time zero during start-up, before
-/// any reading; elapsed_ms never blocks and never fails.
-void start_clock();
-std::uint32_t elapsed_ms();
 
 }  // namespace tap

@@ -3,10 +3,9 @@
 #include <cstddef>
 #include <cstring>
 
-namespace tap {
+#include "console/text_encoding.h"
 
-/// The bytes the console's messages are written in.
-enum class TextEncoding { utf8, shift_jis };
+namespace tap {
 
 /// Where the dialogue and the chart echo go. A line is built by write()
 /// calls and reaches the user, flushed, at end_line().

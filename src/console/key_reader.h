@@ -1,5 +1,9 @@
 #pragma once
 
+#include <memory>
+
+#include "console/text_encoding.h"
+
 namespace tap {
 
 /// Why read_key has stopped delivering keys.
@@ -14,23 +18,51 @@ struct KeyReaderStatus {
   ReaderFault fault = ReaderFault::none;
   int signal_number = 0;
   bool console_closed = false;  // the console itself is going: writing to it may hang
-  char detail[96] = "";  // what the system said, for the user
+  char detail[96] = "";         // what the system said, for the user
 };
 
-/// The keyboard of the console the program runs in, never standard input.
-/// Returns false when there is no usable one; key_reader_status() says why.
-bool open_key_reader();
+/// Where the Recorder gets its keys: read_key's codes, and why they stopped.
+class KeySource {
+ public:
+  virtual ~KeySource() = default;
 
-/// Blocks until a key-down and returns its code: a character byte
-/// (sign-extended), a one-step code, or 0 followed on the next call by a
-/// second code. -1 when the read failed; key_reader_status() then tells a
-/// failure from the character byte 255. After a fault every call returns
-/// -1 at once.
-int read_key();
+  /// Blocks until a key-down and returns its code: a character byte
+  /// (sign-extended), a one-step code, or 0 followed on the next call by a
+  /// second code. -1 when the read failed; status() then tells a failure
+  /// from the character byte 255. After a fault every call returns -1 at
+  /// once.
+  virtual int read_key() = 0;
+  virtual const KeyReaderStatus& status() const = 0;
+};
 
-/// Puts the console back as open_key_reader found it.
-void close_key_reader();
+/// The keyboard of the console the program runs in, never standard input:
+/// /dev/tty in raw mode for the whole run on POSIX, the console input device
+/// with input mode 0 for each read on Windows. The constructor opens it and
+/// the destructor puts the console back as it was found; the signal or
+/// console-event handlers put it back too when the program is ended from
+/// outside. One at a time.
+class KeyReader final : public KeySource {
+ public:
+  explicit KeyReader(TextEncoding encoding);
+  ~KeyReader() override;
+  KeyReader(const KeyReader&) = delete;
+  KeyReader& operator=(const KeyReader&) = delete;
 
-const KeyReaderStatus& key_reader_status();
+  /// False when there is no usable console; status() says why.
+  bool is_open() const { return open_; }
+
+  int read_key() override;
+  const KeyReaderStatus& status() const override { return status_; }
+
+ private:
+  bool open_key_reader(TextEncoding encoding);
+  void close_key_reader();
+  int fail(ReaderFault fault, const char* detail);
+
+  struct Platform;  // the state only one platform's reader keeps
+  std::unique_ptr<Platform> platform_;
+  KeyReaderStatus status_;
+  bool open_ = false;
+};
 
 }  // namespace tap

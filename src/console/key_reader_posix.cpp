@@ -12,7 +12,6 @@
 
 #include <cstdio>
 
-#include "console/console_output.h"
 #include "console/key_reader.h"
 #include "console/key_stream.h"
 #include "console/termination.h"
@@ -24,18 +23,13 @@ namespace {
 // Terminals send a sequence in one write, so the rest comes at once or never.
 constexpr int SEQUENCE_WAIT_MS = 40;
 
-// Shared with the signal handlers, which may only touch these.
+// Shared with the signal handlers, which may only touch these: so they live
+// here rather than in the KeyReader.
 int tty_fd = -1;
 termios saved_mode;
 termios raw_mode;
 volatile sig_atomic_t raw_active = 0;
 volatile sig_atomic_t pending_signal = 0;
-
-struct ReaderState {
-  KeyStream keys;
-  KeyReaderStatus status;
-};
-ReaderState reader;
 
 // Every signal whose default action ends the process without a core dump:
 // each ends the run the same way, with the chart written. A hang-up means
@@ -180,14 +174,6 @@ void reset_signal_handlers() {
   }
 }
 
-int fail(ReaderFault fault, const char* detail) {
-  if (reader.status.fault == ReaderFault::none) {
-    reader.status.fault = fault;
-    std::snprintf(reader.status.detail, sizeof reader.status.detail, "%s", detail);
-  }
-  return -1;
-}
-
 // The signal's name as kill -l gives it.
 void name_signal(int signo, char* out, std::size_t size) {
   struct Name {
@@ -221,17 +207,6 @@ void name_signal(int signo, char* out, std::size_t size) {
   }
 }
 
-// A hang-up means the terminal is gone, whoever sent it; the others are a
-// request to stop.
-int fail_for_signal() {
-  int signo = pending_signal;
-  if (signo == SIGHUP) return fail(ReaderFault::terminal_lost, "hang-up");
-  reader.status.signal_number = signo;
-  char name[32];
-  name_signal(signo, name, sizeof name);
-  return fail(ReaderFault::signal, name);
-}
-
 termios make_raw(const termios& mode) {
   termios raw = mode;
   // No echo, no line editing, no signals from Ctrl+C/Z/\, no flow control,
@@ -246,9 +221,25 @@ termios make_raw(const termios& mode) {
 
 }  // namespace
 
-bool open_key_reader() {
-  reader.status = KeyReaderStatus{};
-  char detail[sizeof reader.status.detail];
+struct KeyReader::Platform {
+  explicit Platform(TextEncoding encoding) : keys(encoding) {}
+  KeyStream keys;
+};
+
+KeyReader::KeyReader(TextEncoding encoding) { open_ = open_key_reader(encoding); }
+
+KeyReader::~KeyReader() { close_key_reader(); }
+
+int KeyReader::fail(ReaderFault fault, const char* detail) {
+  if (status_.fault == ReaderFault::none) {
+    status_.fault = fault;
+    std::snprintf(status_.detail, sizeof status_.detail, "%s", detail);
+  }
+  return -1;
+}
+
+bool KeyReader::open_key_reader(TextEncoding encoding) {
+  char detail[sizeof status_.detail];
   tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (tty_fd < 0) {
     std::snprintf(detail, sizeof detail, "/dev/tty: %s", strerror(errno));
@@ -262,8 +253,7 @@ bool open_key_reader() {
     fail(ReaderFault::no_terminal, detail);
     return false;
   }
-  reader.keys = KeyStream(console_text_encoding() == TextEncoding::shift_jis ? InputEncoding::shift_jis
-                                                                            : InputEncoding::utf8);
+  platform_ = std::make_unique<Platform>(encoding);
   raw_mode = make_raw(saved_mode);
   install_signal_handlers();
   // TCSANOW rather than TCSAFLUSH: keys typed ahead are kept.
@@ -272,18 +262,29 @@ bool open_key_reader() {
   return true;
 }
 
-int read_key() {
+int KeyReader::read_key() {
+  if (!open_) return -1;
+  KeyStream& keys = platform_->keys;
   int code = 0;
   // A second code is owed whatever happened since its first half.
-  if (reader.keys.take_pending(code)) return code;
-  if (reader.status.fault != ReaderFault::none) return -1;
+  if (keys.take_pending(code)) return code;
+  if (status_.fault != ReaderFault::none) return -1;
   for (;;) {
-    if (pending_signal != 0) return fail_for_signal();
-    if (reader.keys.next(code)) return code;
+    if (pending_signal != 0) {
+      // A hang-up means the terminal is gone, whoever sent it; the others
+      // are a request to stop.
+      int signo = pending_signal;
+      if (signo == SIGHUP) return fail(ReaderFault::terminal_lost, "hang-up");
+      status_.signal_number = signo;
+      char name[32];
+      name_signal(signo, name, sizeof name);
+      return fail(ReaderFault::signal, name);
+    }
+    if (keys.next(code)) return code;
 
     // Only a partial sequence waits with a timeout; otherwise one blocking
     // read per key, the least a terminal program can do.
-    if (reader.keys.waiting()) {
+    if (keys.waiting()) {
       pollfd fd{tty_fd, POLLIN, 0};
       int ready = poll(&fd, 1, SEQUENCE_WAIT_MS);
       if (ready < 0) {
@@ -291,21 +292,21 @@ int read_key() {
         return fail(ReaderFault::terminal_lost, strerror(errno));
       }
       if (ready == 0) {
-        if (reader.keys.flush(code)) return code;
+        if (keys.flush(code)) return code;
         continue;
       }
     }
-    ssize_t n = read(tty_fd, reader.keys.space(), reader.keys.space_size());
+    ssize_t n = read(tty_fd, keys.space(), keys.space_size());
     if (n == 0) return fail(ReaderFault::terminal_lost, "end of input");
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;  // a signal: seen at the top of the loop
       return fail(ReaderFault::terminal_lost, strerror(errno));
     }
-    reader.keys.filled(static_cast<std::size_t>(n));
+    keys.filled(static_cast<std::size_t>(n));
   }
 }
 
-void close_key_reader() {
+void KeyReader::close_key_reader() {
   if (tty_fd < 0) return;
   // Block every signal but a crash, so that none lands between the restore
   // and the reset and puts the terminal back a second time.
@@ -322,7 +323,5 @@ void close_key_reader() {
   tty_fd = -1;
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
-
-const KeyReaderStatus& key_reader_status() { return reader.status; }
 
 }  // namespace tap

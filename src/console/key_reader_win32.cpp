@@ -23,57 +23,15 @@ constexpr int FAILURES_BEFORE_GIVING_UP = 3;
 // Windows ends the process itself some seconds after a close.
 constexpr DWORD CLOSE_GRACE_MS = 4500;
 
-struct ReaderState {
-  HANDLE input = INVALID_HANDLE_VALUE;
-  HANDLE finished = nullptr;      // set once the program is done with the console
-  volatile LONG closing = 0;      // the console is being closed
-  volatile LONG interrupt = 0;    // the Ctrl+C or Ctrl+Break event that asked the run to end
-  PendingSecondCode pending;
-  int failures_in_a_row = 0;
-  KeyReaderStatus status;
-};
-ReaderState reader;
-
-void set_fault(ReaderFault fault, const char* detail) {
-  if (reader.status.fault != ReaderFault::none) return;
-  reader.status.fault = fault;
-  std::snprintf(reader.status.detail, sizeof reader.status.detail, "%s", detail);
-}
-
-// "<call> failed, error <the system's error code>"
-void set_call_fault(ReaderFault fault, const char* call) {
-  char detail[sizeof reader.status.detail];
-  std::snprintf(detail, sizeof detail, "%s failed, error %lu", call, static_cast<unsigned long>(GetLastError()));
-  set_fault(fault, detail);
-}
-
-int failed(const char* what) {
-  if (++reader.failures_in_a_row >= FAILURES_BEFORE_GIVING_UP) set_call_fault(ReaderFault::terminal_lost, what);
-  return -1;
-}
-
-// The console's mode cannot be read or its input not taken: it is gone.
-int lost(const char* what) {
-  if (reader.closing) {
-    set_fault(ReaderFault::terminal_lost, "the console was closed");
-    reader.status.console_closed = true;
-  }
-  set_call_fault(ReaderFault::terminal_lost, what);
-  return -1;
-}
-
 // Ctrl+C and Ctrl+Break end the run as SIGINT does on POSIX: 128 + 2.
 constexpr int INTERRUPT_SIGNAL_NUMBER = 2;
 
-int interrupted() {
-  if (reader.status.fault == ReaderFault::none) {
-    reader.status.fault = ReaderFault::signal;
-    reader.status.signal_number = INTERRUPT_SIGNAL_NUMBER;
-    std::snprintf(reader.status.detail, sizeof reader.status.detail, "%s",
-                  reader.interrupt == CTRL_BREAK_EVENT + 1 ? "Ctrl+Break" : "Ctrl+C");
-  }
-  return -1;
-}
+// Shared with the console-event handler, which runs on a thread of its own:
+// so they live here rather than in the KeyReader.
+HANDLE input = INVALID_HANDLE_VALUE;
+HANDLE finished = nullptr;    // set once the program is done with the console
+volatile LONG closing = 0;    // the console is being closed
+volatile LONG interrupt = 0;  // 1 + the Ctrl+C or Ctrl+Break event that asked the run to end
 
 // A read waiting in ReadConsoleInputA returns once a record arrives: a
 // focus event is one that nobody types and the loop passes over.
@@ -81,7 +39,7 @@ void wake_the_read() {
   INPUT_RECORD wake{};
   wake.EventType = FOCUS_EVENT;
   DWORD written = 0;
-  WriteConsoleInputA(reader.input, &wake, 1, &written);
+  WriteConsoleInputA(input, &wake, 1, &written);
 }
 
 KeyRecord record_of(const KEY_EVENT_RECORD& key) {
@@ -107,7 +65,7 @@ KeyRecord record_of(const KEY_EVENT_RECORD& key) {
 // read and holds on until the chart has been written.
 BOOL WINAPI on_console_event(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-    if (InterlockedCompareExchange(&reader.interrupt, static_cast<LONG>(event) + 1, 0) != 0) {
+    if (InterlockedCompareExchange(&interrupt, static_cast<LONG>(event) + 1, 0) != 0) {
       if (!taps_at_stake()) return FALSE;
       abandon_console_output();
       return TRUE;
@@ -116,66 +74,116 @@ BOOL WINAPI on_console_event(DWORD event) {
     return TRUE;
   }
   if (event != CTRL_CLOSE_EVENT && event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT) return FALSE;
-  InterlockedExchange(&reader.closing, 1);
+  InterlockedExchange(&closing, 1);
   wake_the_read();
-  WaitForSingleObject(reader.finished, CLOSE_GRACE_MS);
+  WaitForSingleObject(finished, CLOSE_GRACE_MS);
   return TRUE;
 }
 
-bool open_key_reader() {
-  reader.status = KeyReaderStatus{};
-  reader.interrupt = 0;
-  reader.input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
+struct KeyReader::Platform {
+  PendingSecondCode pending;
+  int failures_in_a_row = 0;
+
+  // "<call> failed, error <the system's error code>"
+  static void describe(const char* call, char* detail, std::size_t size) {
+    std::snprintf(detail, size, "%s failed, error %lu", call, static_cast<unsigned long>(GetLastError()));
+  }
+};
+
+KeyReader::KeyReader(TextEncoding encoding) { open_ = open_key_reader(encoding); }
+
+KeyReader::~KeyReader() { close_key_reader(); }
+
+int KeyReader::fail(ReaderFault fault, const char* detail) {
+  if (status_.fault == ReaderFault::none) {
+    status_.fault = fault;
+    std::snprintf(status_.detail, sizeof status_.detail, "%s", detail);
+  }
+  return -1;
+}
+
+// The console's text arrives as records with their characters already
+// decoded, so the encoding plays no part in reading keys here.
+bool KeyReader::open_key_reader(TextEncoding) {
+  interrupt = 0;
+  closing = 0;
+  input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
   DWORD mode = 0;
-  if (reader.input == INVALID_HANDLE_VALUE || !GetConsoleMode(reader.input, &mode)) {
-    set_call_fault(ReaderFault::no_terminal, "opening the console input CONIN$");
+  if (input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode)) {
+    char detail[sizeof status_.detail];
+    Platform::describe("opening the console input CONIN$", detail, sizeof detail);
+    fail(ReaderFault::no_terminal, detail);
     return false;
   }
-  reader.finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  platform_ = std::make_unique<Platform>();
+  finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(on_console_event, TRUE);
   return true;
 }
 
-int read_key() {
+int KeyReader::read_key() {
+  if (!open_) return -1;
+  Platform& state = *platform_;
+  char detail[sizeof status_.detail];
+  // A mode that cannot be set may pass; a handful of failures in a row end it.
+  auto failed = [&](const char* what) {
+    if (++state.failures_in_a_row >= FAILURES_BEFORE_GIVING_UP) {
+      Platform::describe(what, detail, sizeof detail);
+      fail(ReaderFault::terminal_lost, detail);
+    }
+    return -1;
+  };
+  // The console's mode cannot be read or its input not taken: it is gone.
+  auto lost = [&](const char* what) {
+    if (closing) {
+      fail(ReaderFault::terminal_lost, "the console was closed");
+      status_.console_closed = true;
+    }
+    Platform::describe(what, detail, sizeof detail);
+    return fail(ReaderFault::terminal_lost, detail);
+  };
+  auto interrupted = [&] {
+    if (status_.fault == ReaderFault::none) status_.signal_number = INTERRUPT_SIGNAL_NUMBER;
+    return fail(ReaderFault::signal, interrupt == CTRL_BREAK_EVENT + 1 ? "Ctrl+Break" : "Ctrl+C");
+  };
+
   int result = -1;
-  if (reader.pending.take(result)) return result;
-  if (reader.status.fault != ReaderFault::none) return -1;
-  if (reader.closing) return lost("reading the console");
-  if (reader.interrupt) return interrupted();
+  if (state.pending.take(result)) return result;
+  if (status_.fault != ReaderFault::none) return -1;
+  if (closing) return lost("reading the console");
+  if (interrupt) return interrupted();
 
   DWORD saved_mode = 0;
-  if (!GetConsoleMode(reader.input, &saved_mode)) return lost("GetConsoleMode");
+  if (!GetConsoleMode(input, &saved_mode)) return lost("GetConsoleMode");
   // Mode 0: no line editing, no echo, and Ctrl+C arrives as a key.
-  if (!SetConsoleMode(reader.input, 0)) return failed("SetConsoleMode");
+  if (!SetConsoleMode(input, 0)) return failed("SetConsoleMode");
 
   bool read_failed = false;
   for (;;) {
     INPUT_RECORD record;
     DWORD count = 0;
-    if (!ReadConsoleInputA(reader.input, &record, 1, &count) || reader.closing) {
+    if (!ReadConsoleInputA(input, &record, 1, &count) || closing) {
       read_failed = true;
       break;
     }
-    if (reader.interrupt) break;
+    if (interrupt) break;
     if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
-    if (reader.pending.deliver(record_of(record.Event.KeyEvent), result)) break;
+    if (state.pending.deliver(record_of(record.Event.KeyEvent), result)) break;
   }
-  bool restored = SetConsoleMode(reader.input, saved_mode) != 0;
+  bool restored = SetConsoleMode(input, saved_mode) != 0;
   if (read_failed) return lost("ReadConsoleInputA");
-  if (reader.interrupt) return interrupted();
+  if (interrupt) return interrupted();
   // A failed restore loses this code, though a second code stays pending.
   if (!restored) return failed("restoring the console mode");
-  reader.failures_in_a_row = 0;
+  state.failures_in_a_row = 0;
   return result;
 }
 
-void close_key_reader() {
-  if (reader.input != INVALID_HANDLE_VALUE) CloseHandle(reader.input);
-  reader.input = INVALID_HANDLE_VALUE;
-  if (reader.finished != nullptr) SetEvent(reader.finished);  // lets a close go on
+void KeyReader::close_key_reader() {
+  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+  input = INVALID_HANDLE_VALUE;
+  if (finished != nullptr) SetEvent(finished);  // lets a close go on
 }
-
-const KeyReaderStatus& key_reader_status() { return reader.status; }
 
 }  // namespace tap

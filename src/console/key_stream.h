@@ -13,7 +13,7 @@ class KeyStream {
  public:
   static constexpr std::size_t BUFFER_SIZE = 4096;
 
-  explicit KeyStream(InputEncoding encoding = InputEncoding::utf8) : decoder_(encoding) {}
+  explicit KeyStream(TextEncoding encoding = TextEncoding::utf8) : decoder_(encoding) {}
 
   /// The second code of the last two-step key, if one is waiting.
   bool take_pending(int& code) { return pending_.take(code); }

@@ -1,13 +1,13 @@
 #include "console/key_table.h"
 
+#include "console/virtual_keys.h"
+
 namespace tap {
 namespace {
 
 constexpr std::int16_t two(int code) { return static_cast<std::int16_t>(TWO_STEP | code); }
 constexpr std::int16_t X = NO_CODE;
 
-constexpr std::int16_t VK_NUMPAD0 = 96;
-constexpr std::int16_t VK_DIVIDE = 111;
 
 }  // namespace
 
@@ -15,21 +15,21 @@ constexpr std::int16_t VK_DIVIDE = 111;
 // ASCII, second codes are BIOS extended codes (F1 59, Home 71, Up 72, ...).
 const std::array<KeyTableEntry, KEY_TABLE_SIZE> KeyTable = {{
     // virtual key, plain, Shift, Ctrl, Alt
-    {8, 8, 8, 127, two(14)},              // Backspace
-    {9, 9, two(15), two(148), two(165)},  // Tab
-    {13, 13, 13, 10, two(166)},           // Enter
-    {27, 27, 27, 27, two(1)},             // Esc
-    {32, 32, 32, two(3), 32},             // Space
-    {33, two(73), two(73), two(132), two(153)},  // Page Up
-    {34, two(81), two(81), two(118), two(161)},  // Page Down
-    {35, two(79), two(79), two(117), two(159)},  // End
-    {36, two(71), two(71), two(119), two(151)},  // Home
-    {37, two(75), two(75), two(115), two(155)},  // Left
-    {38, two(72), two(72), two(141), two(152)},  // Up
-    {39, two(77), two(77), two(116), two(157)},  // Right
-    {40, two(80), two(80), two(145), two(160)},  // Down
-    {45, two(82), two(82), two(146), two(162)},  // Insert
-    {46, two(83), two(83), two(147), two(163)},  // Delete
+    {vk::BACKSPACE, 8, 8, 127, two(14)},
+    {vk::TAB, 9, two(15), two(148), two(165)},
+    {vk::ENTER, CODE_ENTER, CODE_ENTER, 10, two(166)},
+    {vk::ESCAPE, 27, 27, 27, two(1)},
+    {vk::SPACE, CODE_SPACE, CODE_SPACE, two(3), CODE_SPACE},
+    {vk::PAGE_UP, two(73), two(73), two(132), two(153)},
+    {vk::PAGE_DOWN, two(81), two(81), two(118), two(161)},
+    {vk::END, two(79), two(79), two(117), two(159)},
+    {vk::HOME, two(71), two(71), two(119), two(151)},
+    {vk::LEFT, two(SECOND_CODE_LEFT), two(SECOND_CODE_LEFT), two(115), two(155)},
+    {vk::UP, two(SECOND_CODE_UP), two(SECOND_CODE_UP), two(141), two(152)},
+    {vk::RIGHT, two(SECOND_CODE_RIGHT), two(SECOND_CODE_RIGHT), two(116), two(157)},
+    {vk::DOWN, two(SECOND_CODE_DOWN), two(SECOND_CODE_DOWN), two(145), two(160)},
+    {vk::INSERT, two(82), two(82), two(146), two(162)},
+    {vk::DELETE_KEY, two(83), two(83), two(147), two(163)},
     // Main-row digits; Shift gives the US symbols above them.
     {'0', '0', ')', X, two(129)},
     {'1', '1', '!', X, two(120)},
@@ -69,46 +69,46 @@ const std::array<KeyTableEntry, KEY_TABLE_SIZE> KeyTable = {{
     {'Y', 'y', 'Y', 25, two(21)},
     {'Z', 'z', 'Z', 26, two(44)},
     // Keypad with Num Lock on: Shift gives the navigation key beneath.
-    {96, '0', two(82), two(146), X},
-    {97, '1', two(79), two(117), X},
-    {98, '2', two(80), two(145), X},
-    {99, '3', two(81), two(118), X},
-    {100, '4', two(75), two(115), X},
-    {101, '5', two(76), two(143), X},
-    {102, '6', two(77), two(116), X},
-    {103, '7', two(71), two(119), X},
-    {104, '8', two(72), two(141), X},
-    {105, '9', two(73), two(132), X},
-    {106, '*', '*', two(150), two(55)},
-    {107, '+', '+', two(144), two(78)},
-    {109, '-', '-', two(142), two(74)},
-    {110, '.', '.', two(83), two(147)},
-    {111, '/', '/', two(149), two(164)},
+    {vk::NUMPAD0 + 0, '0', two(82), two(146), X},
+    {vk::NUMPAD0 + 1, '1', two(79), two(117), X},
+    {vk::NUMPAD0 + 2, '2', two(SECOND_CODE_DOWN), two(145), X},
+    {vk::NUMPAD0 + 3, '3', two(81), two(118), X},
+    {vk::NUMPAD0 + 4, '4', two(SECOND_CODE_LEFT), two(115), X},
+    {vk::NUMPAD0 + 5, '5', two(76), two(143), X},
+    {vk::NUMPAD0 + 6, '6', two(SECOND_CODE_RIGHT), two(116), X},
+    {vk::NUMPAD0 + 7, '7', two(71), two(119), X},
+    {vk::NUMPAD0 + 8, '8', two(SECOND_CODE_UP), two(141), X},
+    {vk::NUMPAD0 + 9, '9', two(73), two(132), X},
+    {vk::MULTIPLY, '*', '*', two(150), two(55)},
+    {vk::ADD, '+', '+', two(144), two(78)},
+    {vk::SUBTRACT, '-', '-', two(142), two(74)},
+    {vk::DECIMAL, '.', '.', two(83), two(147)},
+    {vk::DIVIDE, '/', '/', two(149), two(164)},
     // F1 to F12
-    {112, two(59), two(84), two(94), two(104)},
-    {113, two(60), two(85), two(95), two(105)},
-    {114, two(61), two(86), two(96), two(106)},
-    {115, two(62), two(87), two(97), two(107)},
-    {116, two(63), two(88), two(98), two(108)},
-    {117, two(64), two(89), two(99), two(109)},
-    {118, two(65), two(90), two(100), two(110)},
-    {119, two(66), two(91), two(101), two(111)},
-    {120, two(67), two(92), two(102), two(112)},
-    {121, two(68), two(93), two(103), two(113)},
-    {122, two(133), two(135), two(137), two(139)},
-    {123, two(134), two(136), two(138), two(140)},
+    {vk::F1 + 0, two(59), two(84), two(94), two(104)},
+    {vk::F1 + 1, two(60), two(85), two(95), two(105)},
+    {vk::F1 + 2, two(61), two(86), two(96), two(106)},
+    {vk::F1 + 3, two(62), two(87), two(97), two(107)},
+    {vk::F1 + 4, two(63), two(88), two(98), two(108)},
+    {vk::F1 + 5, two(64), two(89), two(99), two(109)},
+    {vk::F1 + 6, two(65), two(90), two(100), two(110)},
+    {vk::F1 + 7, two(66), two(91), two(101), two(111)},
+    {vk::F1 + 8, two(67), two(92), two(102), two(112)},
+    {vk::F1 + 9, two(68), two(93), two(103), two(113)},
+    {vk::F1 + 10, two(133), two(135), two(137), two(139)},
+    {vk::F1 + 11, two(134), two(136), two(138), two(140)},
     // Punctuation of a US layout.
-    {186, ';', ':', X, two(39)},
-    {187, '=', '+', X, two(131)},
-    {188, ',', '<', X, two(51)},
-    {189, '-', '_', 31, two(130)},
-    {190, '.', '>', X, two(52)},
-    {191, '/', '?', X, two(53)},
-    {192, '`', '~', X, two(41)},
-    {219, '[', '{', 27, two(26)},
-    {220, '\\', '|', 28, two(43)},
-    {221, ']', '}', 29, two(27)},
-    {222, '\'', '"', X, two(40)},
+    {vk::SEMICOLON, ';', ':', X, two(39)},
+    {vk::EQUALS, '=', '+', X, two(131)},
+    {vk::COMMA, ',', '<', X, two(51)},
+    {vk::MINUS, '-', '_', 31, two(130)},
+    {vk::PERIOD, '.', '>', X, two(52)},
+    {vk::SLASH, '/', '?', X, two(53)},
+    {vk::BACKQUOTE, '`', '~', X, two(41)},
+    {vk::LEFT_BRACKET, '[', '{', 27, two(26)},
+    {vk::BACKSLASH, '\\', '|', 28, two(43)},
+    {vk::RIGHT_BRACKET, ']', '}', 29, two(27)},
+    {vk::QUOTE, '\'', '"', X, two(40)},
 }};
 
 const KeyTableEntry* find_key_entry(int virtual_key) {
@@ -171,12 +171,12 @@ KeyRecord key_for_character(unsigned char c) {
   // Terminals send DEL for Backspace and NUL for Ctrl+Space; LF is Ctrl+J,
   // not Ctrl+Enter, as no terminal tells the two apart.
   if (c == 0x7F) {
-    key.virtual_key = 8;
+    key.virtual_key = vk::BACKSPACE;
     key.character = 8;
     return key;
   }
   if (c == 0) {
-    key.virtual_key = ' ';
+    key.virtual_key = vk::SPACE;
     key.control_state = STATE_LEFT_CTRL;
     return key;
   }
@@ -188,7 +188,7 @@ KeyRecord key_for_character(unsigned char c) {
   // The keypad types the same characters as the main block; the main block
   // is what a terminal user pressed in all likelihood.
   auto on_keypad = [](const KeyTableEntry& e) {
-    return e.virtual_key >= VK_NUMPAD0 && e.virtual_key <= VK_DIVIDE;
+    return e.virtual_key >= vk::NUMPAD0 && e.virtual_key <= vk::DIVIDE;
   };
   const std::uint32_t states[] = {0, STATE_SHIFT, STATE_LEFT_CTRL};
   for (std::uint32_t state : states) {

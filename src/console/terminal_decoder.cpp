@@ -1,24 +1,11 @@
 #include "console/terminal_decoder.h"
 
+#include "console/virtual_keys.h"
+
 namespace tap {
 namespace {
 
 constexpr unsigned char ESC = 0x1B;
-constexpr std::uint16_t VK_TAB = 9;
-constexpr std::uint16_t VK_CLEAR = 12;  // the keypad's 5 with Num Lock off
-constexpr std::uint16_t VK_PRIOR = 33;
-constexpr std::uint16_t VK_NEXT = 34;
-constexpr std::uint16_t VK_END = 35;
-constexpr std::uint16_t VK_HOME = 36;
-constexpr std::uint16_t VK_LEFT = 37;
-constexpr std::uint16_t VK_UP = 38;
-constexpr std::uint16_t VK_RIGHT = 39;
-constexpr std::uint16_t VK_DOWN = 40;
-constexpr std::uint16_t VK_INSERT = 45;
-constexpr std::uint16_t VK_DELETE = 46;
-constexpr std::uint16_t VK_NUMPAD0 = 96;
-constexpr std::uint16_t VK_F1 = 112;
-constexpr std::uint16_t VK_LEFT_BRACKET = 219;
 
 enum class Outcome {
   incomplete,
@@ -80,24 +67,24 @@ std::uint32_t modifier_state(int parameter) {
 bool tilde_key(int number, std::uint16_t& virtual_key, std::uint32_t& state) {
   state = 0;
   switch (number) {
-    case 1: case 7: virtual_key = VK_HOME; return true;
-    case 2: virtual_key = VK_INSERT; return true;
-    case 3: virtual_key = VK_DELETE; return true;
-    case 4: case 8: virtual_key = VK_END; return true;
-    case 5: virtual_key = VK_PRIOR; return true;
-    case 6: virtual_key = VK_NEXT; return true;
+    case 1: case 7: virtual_key = vk::HOME; return true;
+    case 2: virtual_key = vk::INSERT; return true;
+    case 3: virtual_key = vk::DELETE_KEY; return true;
+    case 4: case 8: virtual_key = vk::END; return true;
+    case 5: virtual_key = vk::PAGE_UP; return true;
+    case 6: virtual_key = vk::PAGE_DOWN; return true;
     case 11: case 12: case 13: case 14: case 15:
-      virtual_key = static_cast<std::uint16_t>(VK_F1 + number - 11); return true;
+      virtual_key = static_cast<std::uint16_t>(vk::F1 + number - 11); return true;
     case 17: case 18: case 19: case 20: case 21:
-      virtual_key = static_cast<std::uint16_t>(VK_F1 + 5 + number - 17); return true;
+      virtual_key = static_cast<std::uint16_t>(vk::F1 + 5 + number - 17); return true;
     case 23: case 24:
-      virtual_key = static_cast<std::uint16_t>(VK_F1 + 10 + number - 23); return true;
+      virtual_key = static_cast<std::uint16_t>(vk::F1 + 10 + number - 23); return true;
     case 25: case 26:
-      virtual_key = static_cast<std::uint16_t>(VK_F1 + 2 + number - 25); state = STATE_SHIFT; return true;
+      virtual_key = static_cast<std::uint16_t>(vk::F1 + 2 + number - 25); state = STATE_SHIFT; return true;
     case 28: case 29:
-      virtual_key = static_cast<std::uint16_t>(VK_F1 + 4 + number - 28); state = STATE_SHIFT; return true;
+      virtual_key = static_cast<std::uint16_t>(vk::F1 + 4 + number - 28); state = STATE_SHIFT; return true;
     case 31: case 32: case 33: case 34:
-      virtual_key = static_cast<std::uint16_t>(VK_F1 + 6 + number - 31); state = STATE_SHIFT; return true;
+      virtual_key = static_cast<std::uint16_t>(vk::F1 + 6 + number - 31); state = STATE_SHIFT; return true;
     default: return false;
   }
 }
@@ -105,15 +92,15 @@ bool tilde_key(int number, std::uint16_t& virtual_key, std::uint32_t& state) {
 // Finals shared by CSI and SS3: cursor keys, Home/End, F1 to F4.
 bool letter_key(unsigned char final, std::uint16_t& virtual_key) {
   switch (final) {
-    case 'A': virtual_key = VK_UP; return true;
-    case 'B': virtual_key = VK_DOWN; return true;
-    case 'C': virtual_key = VK_RIGHT; return true;
-    case 'D': virtual_key = VK_LEFT; return true;
-    case 'H': virtual_key = VK_HOME; return true;
-    case 'F': virtual_key = VK_END; return true;
-    case 'E': virtual_key = VK_CLEAR; return true;
+    case 'A': virtual_key = vk::UP; return true;
+    case 'B': virtual_key = vk::DOWN; return true;
+    case 'C': virtual_key = vk::RIGHT; return true;
+    case 'D': virtual_key = vk::LEFT; return true;
+    case 'H': virtual_key = vk::HOME; return true;
+    case 'F': virtual_key = vk::END; return true;
+    case 'E': virtual_key = vk::CLEAR; return true;
     case 'P': case 'Q': case 'R': case 'S':
-      virtual_key = static_cast<std::uint16_t>(VK_F1 + final - 'P'); return true;
+      virtual_key = static_cast<std::uint16_t>(vk::F1 + final - 'P'); return true;
     default: return false;
   }
 }
@@ -121,10 +108,10 @@ bool letter_key(unsigned char final, std::uint16_t& virtual_key) {
 // rxvt's lower-case finals: Shift+arrow after CSI, Ctrl+arrow after SS3.
 bool rxvt_arrow(unsigned char final, std::uint16_t& virtual_key) {
   switch (final) {
-    case 'a': virtual_key = VK_UP; return true;
-    case 'b': virtual_key = VK_DOWN; return true;
-    case 'c': virtual_key = VK_RIGHT; return true;
-    case 'd': virtual_key = VK_LEFT; return true;
+    case 'a': virtual_key = vk::UP; return true;
+    case 'b': virtual_key = vk::DOWN; return true;
+    case 'c': virtual_key = vk::RIGHT; return true;
+    case 'd': virtual_key = vk::LEFT; return true;
     default: return false;
   }
 }
@@ -187,9 +174,9 @@ Step csi_final(const unsigned char* p, std::size_t n, unsigned char final) {
       return key_step(character_key(static_cast<unsigned char>(c), modifier_state(params.get(1, 1))));
     }
     case 'Z':
-      return key_step(special_key(VK_TAB, STATE_SHIFT | modifier_state(params.get(1, 1))));
+      return key_step(special_key(vk::TAB, STATE_SHIFT | modifier_state(params.get(1, 1))));
     case 'G':  // the Linux console's keypad 5
-      return key_step(special_key(VK_CLEAR, 0));
+      return key_step(special_key(vk::CLEAR, 0));
     default:
       break;
   }
@@ -208,13 +195,13 @@ Step csi_final(const unsigned char* p, std::size_t n, unsigned char final) {
 // After ESC [. A CSI ends at a byte from 0x40 to 0x7E, or at rxvt's `$`.
 Step parse_csi(const unsigned char* p, std::size_t n, bool forced) {
   if (n == 0) {
-    return forced ? key_step(special_key(VK_LEFT_BRACKET, STATE_LEFT_ALT)) : incomplete();
+    return forced ? key_step(special_key(vk::LEFT_BRACKET, STATE_LEFT_ALT)) : incomplete();
   }
   if (p[0] == '[') {  // the Linux console's F1 to F5: CSI [ A to CSI [ E
     if (n == 1) return forced ? discard() : incomplete();
     unsigned char b = p[1];
     if (is_control(b) || b >= 0x80) return {Outcome::discard_before_last, {}};
-    if (b >= 'A' && b <= 'E') return key_step(special_key(static_cast<std::uint16_t>(VK_F1 + b - 'A'), 0));
+    if (b >= 'A' && b <= 'E') return key_step(special_key(static_cast<std::uint16_t>(vk::F1 + b - 'A'), 0));
     return discard();
   }
   for (std::size_t i = 0; i < n; ++i) {
@@ -245,7 +232,7 @@ Step parse_ss3(const unsigned char* p, std::size_t n, bool forced) {
     if (letter_key(b, virtual_key)) return key_step(special_key(virtual_key, state));
     if (rxvt_arrow(b, virtual_key)) return key_step(special_key(virtual_key, STATE_LEFT_CTRL | state));
     if (b >= 'p' && b <= 'y') {
-      KeyRecord key = special_key(static_cast<std::uint16_t>(VK_NUMPAD0 + b - 'p'), state);
+      KeyRecord key = special_key(static_cast<std::uint16_t>(vk::NUMPAD0 + b - 'p'), state);
       if (state == 0) key.character = static_cast<unsigned char>('0' + b - 'p');
       return key_step(key);
     }
@@ -267,9 +254,9 @@ Step parse_ss3(const unsigned char* p, std::size_t n, bool forced) {
 bool is_continuation(unsigned char b) { return b >= 0x80 && b <= 0xBF; }
 
 // How many bytes the character led by `b` has; 1 for a byte that stands alone.
-std::size_t character_length(unsigned char b, InputEncoding encoding) {
+std::size_t character_length(unsigned char b, TextEncoding encoding) {
   if (b < 0x80) return 1;
-  if (encoding == InputEncoding::shift_jis) {
+  if (encoding == TextEncoding::shift_jis) {
     return ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) ? 2 : 1;
   }
   if (b >= 0xC2 && b <= 0xDF) return 2;
@@ -278,8 +265,8 @@ std::size_t character_length(unsigned char b, InputEncoding encoding) {
   return 1;
 }
 
-bool fits_character(unsigned char b, std::size_t index, unsigned char lead, InputEncoding encoding) {
-  if (encoding == InputEncoding::shift_jis) return b >= 0x40 && b <= 0xFC && b != 0x7F;
+bool fits_character(unsigned char b, std::size_t index, unsigned char lead, TextEncoding encoding) {
+  if (encoding == TextEncoding::shift_jis) return b >= 0x40 && b <= 0xFC && b != 0x7F;
   if (!is_continuation(b)) return false;
   // Second bytes that would make an overlong form, a surrogate or a code
   // point past U+10FFFF.
@@ -295,7 +282,7 @@ bool fits_character(unsigned char b, std::size_t index, unsigned char lead, Inpu
 // A character: one byte, or one UTF-8 / Shift-JIS character of several that
 // makes one key-down carrying its lead byte. A broken character is one
 // key-down for the bytes that fit, and the byte that broke it starts anew.
-Step parse_character(const unsigned char* s, std::size_t n, bool forced, bool alt, InputEncoding encoding) {
+Step parse_character(const unsigned char* s, std::size_t n, bool forced, bool alt, TextEncoding encoding) {
   unsigned char lead = s[0];
   KeyRecord key;
   if (lead < 0x80) {
@@ -320,7 +307,7 @@ Step add_alt(Step step) {
 
 // Classifies the held bytes s[0..n) as they stand. Called after every byte,
 // so anything "before last" is always about the newest byte alone.
-Step classify(const unsigned char* s, std::size_t n, bool forced, bool alt_prefixed, InputEncoding encoding) {
+Step classify(const unsigned char* s, std::size_t n, bool forced, bool alt_prefixed, TextEncoding encoding) {
   if (s[0] != ESC) return parse_character(s, n, forced, alt_prefixed, encoding);
   if (n == 1) {
     KeyRecord esc = key_for_character(ESC);

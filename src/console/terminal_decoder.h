@@ -3,12 +3,9 @@
 #include <cstddef>
 
 #include "console/key_table.h"
+#include "console/text_encoding.h"
 
 namespace tap {
-
-/// How the terminal encodes characters beyond ASCII, so that one typed
-/// character of several bytes makes one key-down.
-enum class InputEncoding { utf8, shift_jis };
 
 /// Turns the bytes a terminal sends into key-down records, one at a time.
 /// It does no I/O and keeps no clock: the caller reads, feeds the bytes, and
@@ -26,7 +23,7 @@ class TerminalDecoder {
   /// Longest escape sequence kept; a longer one is discarded up to its end.
   static constexpr std::size_t MAX_SEQUENCE = 32;
 
-  explicit TerminalDecoder(InputEncoding encoding = InputEncoding::utf8) : encoding_(encoding) {}
+  explicit TerminalDecoder(TextEncoding encoding = TextEncoding::utf8) : encoding_(encoding) {}
 
   /// Takes bytes from the front of [bytes, bytes + length) until one key-down
   /// is complete and returns how many it took. `complete` tells whether `key`
@@ -41,7 +38,7 @@ class TerminalDecoder {
   bool flush(KeyRecord& key);
 
  private:
-  InputEncoding encoding_;
+  TextEncoding encoding_;
   unsigned char held_[MAX_SEQUENCE] = {};
   std::size_t held_length_ = 0;
   bool discarding_ = false;

@@ -10,15 +10,13 @@ int main(int argc, char** argv) {
   tap::CommandLine command = tap::parse_command_line(argc, argv);
   if (command.action != tap::CommandLineAction::record) return tap::answer_command_line(command, console);
 
-  tap::start_clock();
-  if (!tap::open_key_reader()) return tap::report_reader_fault(tap::key_reader_status(), console);
+  tap::MillisecondClock clock;
+  clock.start_clock();
+  tap::TextEncoding encoding = tap::console_text_encoding();
+  tap::KeyReader keys(encoding);  // the console is put back when it goes
+  if (!keys.is_open()) return tap::report_reader_fault(keys.status(), console);
 
-  tap::TerminalKeys keys;
-  tap::ProgramClock clock;
-  tap::Recorder recorder(keys, clock, console, tap::console_text_encoding());
+  tap::Recorder recorder(keys, clock, console, encoding);
   recorder.set_own_window(tap::console_window_is_own());
-  int exit_code = recorder.run();
-
-  tap::close_key_reader();
-  return exit_code;
+  return recorder.run();
 }

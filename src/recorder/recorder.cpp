@@ -3,19 +3,9 @@
 #include <cstdio>
 
 #include "console/termination.h"
+#include "console/virtual_keys.h"
 
 namespace tap {
-namespace {
-
-constexpr int KEY_ENTER = 13;
-constexpr int KEY_SPACE_BAR = 32;
-constexpr int EXTENDED = 0;
-constexpr int SECOND_LEFT = 75;
-constexpr int SECOND_DOWN = 80;
-constexpr int SECOND_UP = 72;
-constexpr int SECOND_RIGHT = 77;
-
-}  // namespace
 
 int report_reader_fault(const KeyReaderStatus& status, Console& console) {
   char line[160];
@@ -47,7 +37,7 @@ void Recorder::say(Message message) {
 bool Recorder::wait_for_enter() {
   for (;;) {
     int code = keys_.read_key();
-    if (code == KEY_ENTER) return true;
+    if (code == CODE_ENTER) return true;
     if (code == -1 && faulted()) return false;
   }
 }
@@ -58,21 +48,21 @@ void Recorder::capture() {
     int code = keys_.read_key();
     KeyCode key = 0;
     Message message = Message::other_key_pressed;
-    if (code == EXTENDED) {
+    if (code == CODE_EXTENDED) {
       int second = keys_.read_key();
       switch (second) {
-        case SECOND_LEFT: message = Message::left_pressed; key = KEY_LEFT; break;
-        case SECOND_DOWN: message = Message::down_pressed; key = KEY_DOWN; break;
-        case SECOND_UP: message = Message::up_pressed; key = KEY_UP; break;
-        case SECOND_RIGHT: message = Message::right_pressed; key = KEY_RIGHT; break;
+        case SECOND_CODE_LEFT: message = Message::left_pressed; key = KEY_LEFT; break;
+        case SECOND_CODE_DOWN: message = Message::down_pressed; key = KEY_DOWN; break;
+        case SECOND_CODE_UP: message = Message::up_pressed; key = KEY_UP; break;
+        case SECOND_CODE_RIGHT: message = Message::right_pressed; key = KEY_RIGHT; break;
         default:
           if (second == -1 && faulted()) code = -1;
           break;
       }
-    } else if (code == KEY_SPACE_BAR) {
+    } else if (code == CODE_SPACE) {
       message = Message::space_pressed;
       key = KEY_SPACE;
-    } else if (code == KEY_ENTER) {
+    } else if (code == CODE_ENTER) {
       say(Message::enter_pressed);
       break;
     }

@@ -8,7 +8,7 @@
 #include "console/console_output.h"
 #include "console/key_reader.h"
 #include "recorder/messages.h"
-#include "recorder/press_log.h"
+#include "chart/press_log.h"
 
 namespace tap {
 
@@ -17,33 +17,6 @@ constexpr int EXIT_DONE = 0;              // the run reached its closing prompt
 constexpr int EXIT_CHART_NOT_WRITTEN = 1;  // "ved.txt" could not be opened or written
 constexpr int EXIT_NO_TERMINAL = 2;       // no terminal, or it went away
 // A signal that ended the run gives 128 + its number.
-
-/// Where the Recorder gets its keys: read_key's codes, and why they stopped.
-class KeySource {
- public:
-  virtual ~KeySource() = default;
-  virtual int read_key() = 0;
-  virtual const KeyReaderStatus& status() const = 0;
-};
-
-/// Where the Recorder gets the time: milliseconds, modulo 2^32.
-class TimeSource {
- public:
-  virtual ~TimeSource() = default;
-  virtual std::uint32_t elapsed_ms() = 0;
-};
-
-/// The console's keyboard and the program's clock.
-class TerminalKeys final : public KeySource {
- public:
-  int read_key() override { return tap::read_key(); }
-  const KeyReaderStatus& status() const override { return key_reader_status(); }
-};
-
-class ProgramClock final : public TimeSource {
- public:
-  std::uint32_t elapsed_ms() override { return tap::elapsed_ms(); }
-};
 
 /// Tells the user on standard error why keys can no longer be read and
 /// returns the exit code for it.

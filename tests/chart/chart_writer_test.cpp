@@ -11,20 +11,12 @@ using testing::CapturedConsole;
 using testing::read_file;
 using testing::TempDir;
 
-const std::vector<std::string> FIXED_LINES = {
-    "&frzLeft_data=", "&frzDown_data=", "&frzUp_data=", "&frzRight_data=",
-    "&frzSpace_data=", "&stop_data=", "&speed_data=", "&tuning=Name",
-};
-
-std::string crlf_file(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const std::string& line : lines) out += line + "\r\n";
-  return out;
-}
+using testing::crlf;
+using testing::FIXED_CHART_LINES;
 
 std::vector<std::string> chart_lines(const std::vector<std::string>& lanes) {
   std::vector<std::string> lines = lanes;
-  lines.insert(lines.end(), FIXED_LINES.begin(), FIXED_LINES.end());
+  lines.insert(lines.end(), FIXED_CHART_LINES.begin(), FIXED_CHART_LINES.end());
   return lines;
 }
 
@@ -67,7 +59,7 @@ TEST(WriteChart, WritesTheThirteenLinesToFileAndConsole) {
     std::vector<std::string> expected_console = {"Can Open File"};
     for (const std::string& line : chart_lines(c.expected)) expected_console.push_back(line);
     EXPECT_EQ(console.lines, expected_console) << c.name;
-    EXPECT_EQ(read_file(dir.file("ved.txt")), crlf_file(chart_lines(c.expected))) << c.name;
+    EXPECT_EQ(read_file(dir.file("ved.txt")), crlf(chart_lines(c.expected))) << c.name;
     EXPECT_TRUE(console.errors.empty());
   }
 }
@@ -82,7 +74,7 @@ TEST(WriteChart, ReplacesAnExistingFile) {
   CapturedConsole console;
   ASSERT_EQ(write_chart(empty_lanes(), console, path.c_str()), ChartResult::opened);
   EXPECT_EQ(read_file(path),
-            crlf_file(chart_lines({"&left_data=", "&down_data=", "&up_data=", "&right_data=", "&space_data="})));
+            crlf(chart_lines({"&left_data=", "&down_data=", "&up_data=", "&right_data=", "&space_data="})));
 }
 
 TEST(WriteChart, FileThatCannotBeOpenedStillShowsTheLinesAfterDontOpen) {
@@ -130,7 +122,7 @@ TEST(RunChartStage, TurnsThePressLogIntoTheChart) {
   CapturedConsole console;
   ASSERT_EQ(run_chart_stage(log, empty_lanes(), console, dir.file("ved.txt").c_str()), ChartResult::opened);
   EXPECT_EQ(read_file(dir.file("ved.txt")),
-            crlf_file(chart_lines({"&left_data=2,31", "&down_data=", "&up_data=75", "&right_data=",
+            crlf(chart_lines({"&left_data=2,31", "&down_data=", "&up_data=75", "&right_data=",
                                    "&space_data=75"})));
 }
 

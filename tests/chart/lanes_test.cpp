@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <cfloat>
 #include <climits>
 #include <vector>
@@ -45,13 +47,6 @@ TEST(ToFrame, NegativeIsTheNegationOfTheMagnitude) {
 }
 
 #if LDBL_MANT_DIG == 64
-std::int32_t extended_reference(std::int32_t ms) {
-  volatile long double milli = 0x83126E978D4FDF3Bp-73L;
-  volatile long double seconds = static_cast<long double>(ms) * milli;
-  volatile long double frames = seconds * 30.0L;
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int64_t>(frames)));
-}
-
 TEST(ToFrame, MatchesNativeExtendedPrecisionOnAPseudoRandomSample) {
   std::uint64_t state = 0x9E3779B97F4A7C15ull;
   for (int i = 0; i < 3000000; ++i) {
@@ -62,7 +57,7 @@ TEST(ToFrame, MatchesNativeExtendedPrecisionOnAPseudoRandomSample) {
     // charts live.
     std::int32_t ms = (i & 1) ? static_cast<std::int32_t>(static_cast<std::uint32_t>(state))
                               : static_cast<std::int32_t>(state % 7200001) - 3600000;
-    ASSERT_EQ(to_frame(ms), extended_reference(ms)) << ms;
+    ASSERT_EQ(to_frame(ms), testing::extended_precision_frame(ms)) << ms;
   }
 }
 #endif

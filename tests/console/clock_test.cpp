@@ -34,9 +34,9 @@ TEST(MillisecondClock, CountsWholeMillisecondsFromTimeZero) {
   for (const Case& c : cases) {
     MillisecondClock clock(TickCounter{read_fake_ticks, c.frequency});
     fake_ticks = c.zero;
-    clock.start();
+    clock.start_clock();
     fake_ticks = c.now;
-    EXPECT_EQ(clock.elapsed(), c.expected) << c.frequency << " Hz: " << c.zero << " -> " << c.now;
+    EXPECT_EQ(clock.elapsed_ms(), c.expected) << c.frequency << " Hz: " << c.zero << " -> " << c.now;
   }
 }
 
@@ -56,23 +56,24 @@ TEST(MillisecondClock, TicksToMillisecondsIsExactForEveryCount) {
 TEST(MillisecondClock, DifferencesAcrossTheWrapReadAsSignedIntervals) {
   MillisecondClock clock(TickCounter{read_fake_ticks, KHZ});
   fake_ticks = 0x7FFFFF00u;
-  clock.start();
+  clock.start_clock();
   fake_ticks = 0xFFFFFF00u;
-  std::uint32_t start = clock.elapsed();  // 2^31 ms after time zero
+  std::uint32_t start = clock.elapsed_ms();  // 2^31 ms after time zero
   fake_ticks = 0x100000100u;              // the reading wrapped
-  std::uint32_t tap = clock.elapsed();
+  std::uint32_t tap = clock.elapsed_ms();
   EXPECT_EQ(static_cast<std::int32_t>(tap - start), 0x200);
   fake_ticks = 0xFFFFFF00u + 0x80000000u;  // exactly 2^31 ms after start
-  EXPECT_LT(static_cast<std::int32_t>(clock.elapsed() - start), 0);
+  EXPECT_LT(static_cast<std::int32_t>(clock.elapsed_ms() - start), 0);
 }
 
 TEST(MillisecondClock, ProgramClockStartsNearZeroAndNeverGoesBack) {
-  start_clock();
-  std::uint32_t first = elapsed_ms();
+  MillisecondClock clock;
+  clock.start_clock();
+  std::uint32_t first = clock.elapsed_ms();
   EXPECT_LT(first, 50u);
   std::uint32_t previous = first;
   for (int i = 0; i < 100000; ++i) {
-    std::uint32_t now = elapsed_ms();
+    std::uint32_t now = clock.elapsed_ms();
     ASSERT_GE(now, previous);
     previous = now;
   }

@@ -15,7 +15,7 @@ namespace {
 // Feeds each chunk as one read would deliver it and returns read_key's
 // codes. With `wait_expires`, the wait after the last chunk runs out.
 std::vector<int> decode_chunks(const std::vector<std::string>& chunks, bool wait_expires = true,
-                               InputEncoding encoding = InputEncoding::utf8) {
+                               TextEncoding encoding = TextEncoding::utf8) {
   KeyStream stream(encoding);
   std::vector<int> out;
   int code = 0;
@@ -108,10 +108,10 @@ TEST(TerminalDecoder, CharactersOfSeveralBytesAreOneKey) {
       {"\xe0\x80\x80", {-32, -128, -128}},    // overlong form
       {"\x1b\xc3\xa9", {-61}},                // Alt+é keeps its character
   });
-  EXPECT_EQ(decode_chunks({"\x82\xa0"}, true, InputEncoding::shift_jis), (std::vector<int>{-126}));
-  EXPECT_EQ(decode_chunks({"\x82" "a"}, true, InputEncoding::shift_jis), (std::vector<int>{-126}));
-  EXPECT_EQ(decode_chunks({"\xb1\x81\x40"}, true, InputEncoding::shift_jis), (std::vector<int>{-79, -127}));
-  EXPECT_EQ(decode_chunks({"\x82\r"}, true, InputEncoding::shift_jis), (std::vector<int>{-126, 13}));
+  EXPECT_EQ(decode_chunks({"\x82\xa0"}, true, TextEncoding::shift_jis), (std::vector<int>{-126}));
+  EXPECT_EQ(decode_chunks({"\x82" "a"}, true, TextEncoding::shift_jis), (std::vector<int>{-126}));
+  EXPECT_EQ(decode_chunks({"\xb1\x81\x40"}, true, TextEncoding::shift_jis), (std::vector<int>{-79, -127}));
+  EXPECT_EQ(decode_chunks({"\x82\r"}, true, TextEncoding::shift_jis), (std::vector<int>{-126, 13}));
 }
 
 TEST(TerminalDecoder, UnknownSequencesAreSwallowedWhole) {

@@ -22,13 +22,6 @@ const Known KNOWN[] = {
     {" ", "SPACEが押されました", "&space_data="},
 };
 
-int value_count(const std::string& chart, const std::string& label) {
-  std::size_t at = chart.find(label);
-  if (at == std::string::npos) return -1;
-  std::size_t end = chart.find("\r\n", at);
-  std::string values = chart.substr(at + label.size(), end - at - label.size());
-  return values.empty() ? 0 : static_cast<int>(std::count(values.begin(), values.end(), ',')) + 1;
-}
 
 // A megabyte of random bytes, the known keys mixed in between. Random bytes
 // never include CR or a space, nor M and u, which end sequences that mean

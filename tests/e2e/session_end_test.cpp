@@ -153,12 +153,6 @@ int wait_for_program(pid_t pid, int timeout_ms) {
   return -1;
 }
 
-int count_values(const std::string& chart, const std::string& label) {
-  std::smatch match;
-  if (!std::regex_search(chart, match, std::regex(label + "([0-9,]*)\r\n"))) return -1;
-  std::string values = match[1];
-  return values.empty() ? 0 : static_cast<int>(std::count(values.begin(), values.end(), ',')) + 1;
-}
 
 // Closing the window hangs the terminal up: the read fails, the shell passes
 // a SIGHUP on to its job and the kernel sends another when the shell goes.
@@ -203,7 +197,7 @@ TEST(SessionEnd, ClosingTheTerminalWindowKeepsEveryAnsweredTap) {
                                                     "&frzDown_data=\r\n&frzUp_data=\r\n&frzRight_data=\r\n"
                                                     "&frzSpace_data=\r\n&stop_data=\r\n&speed_data=\r\n"
                                                     "&tuning=Name\r\n"));
-    int recorded = count_values(chart, "&down_data=") + count_values(chart, "&space_data=");
+    int recorded = value_count(chart, "&down_data=") + value_count(chart, "&space_data=");
     if (!whole || recorded < answered || answered == 0) {
       ++lost;
       ADD_FAILURE() << "run " << run << (logout ? " (logout)" : "") << ": " << recorded << " of " << answered

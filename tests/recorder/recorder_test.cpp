@@ -63,22 +63,15 @@ class FakeClock final : public TimeSource {
   std::uint32_t now_;
 };
 
-const std::vector<std::string> EMPTY_CHART = {
-    "&left_data=",     "&down_data=",     "&up_data=",       "&right_data=",   "&space_data=",
-    "&frzLeft_data=",  "&frzDown_data=",  "&frzUp_data=",    "&frzRight_data=", "&frzSpace_data=",
-    "&stop_data=",     "&speed_data=",    "&tuning=Name",
-};
+using testing::crlf;
+
+const std::vector<std::string> EMPTY_LANES = {"&left_data=", "&down_data=", "&up_data=", "&right_data=",
+                                              "&space_data="};
 
 std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
   std::vector<std::string> all;
   for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
-}
-
-std::string crlf(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const std::string& line : lines) out += line + "\r\n";
-  return out;
 }
 
 struct RecorderRun {
@@ -118,7 +111,7 @@ TEST(Recorder, WholeDialogueRecordsEachArrowInItsRotatedLane) {
                    "SPACEが押されました", other, other, other, other, other, other, other, "SPACEが押されました",
                    "ENTERが押されました", "Can Open File"},
                   {"&left_data=2", "&down_data=4", "&up_data=1", "&right_data=3", "&space_data=5,6"},
-                  {EMPTY_CHART.begin() + 5, EMPTY_CHART.end()},
+                  testing::FIXED_CHART_LINES,
                   CLOSING}));
   EXPECT_EQ(run.chart(), crlf({"&left_data=2", "&down_data=4", "&up_data=1", "&right_data=3", "&space_data=5,6",
                                "&frzLeft_data=", "&frzDown_data=", "&frzUp_data=", "&frzRight_data=",
@@ -141,8 +134,9 @@ TEST(Recorder, EnterRightAfterTheStartWritesAnEmptyChart) {
   ScriptedKeys keys({13, 13, 13});
   EXPECT_EQ(run_recorder(run, keys), EXIT_DONE);
   EXPECT_EQ(run.console.lines,
-            join({OPENING, {"計測開始！", "ENTERが押されました", "Can Open File"}, EMPTY_CHART, CLOSING}));
-  EXPECT_EQ(run.chart(), crlf(EMPTY_CHART));
+            join({OPENING, {"計測開始！", "ENTERが押されました", "Can Open File"}, EMPTY_LANES, testing::FIXED_CHART_LINES,
+                  CLOSING}));
+  EXPECT_EQ(run.chart(), crlf(join({EMPTY_LANES, testing::FIXED_CHART_LINES})));
 }
 
 TEST(Recorder, FullLogEndsTheCaptureWithoutEnter) {
@@ -178,7 +172,7 @@ TEST(Recorder, ChartFileThatCannotBeOpenedShowsTheChartAndEndsWithCodeOne) {
         join({OPENING,
               {"計測開始！", "SPACEが押されました", "ENTERが押されました", "Don't open"},
               {"&left_data=", "&down_data=", "&up_data=", "&right_data=", "&space_data=1"},
-              {EMPTY_CHART.begin() + 5, EMPTY_CHART.end()}});
+              testing::FIXED_CHART_LINES});
     if (own_window) expected.push_back("ENTERで終了します");
     EXPECT_EQ(run.console.lines, expected) << own_window;
     EXPECT_EQ(keys.reads, own_window ? 7u : 3u);  // a wait for ENTER only in a window of its own
@@ -219,7 +213,7 @@ TEST(Recorder, TerminalLostDuringTheCaptureStillWritesTheChart) {
     EXPECT_EQ(run_recorder(run, keys), EXIT_NO_TERMINAL) << c.name;
     EXPECT_EQ(run.console.lines, join({OPENING, {"計測開始！", "←が押されました", "SPACEが押されました", "Can Open File"},
                                        {"&left_data=", "&down_data=", "&up_data=1", "&right_data=", "&space_data=2"},
-                                       {EMPTY_CHART.begin() + 5, EMPTY_CHART.end()}}))
+                                       testing::FIXED_CHART_LINES}))
         << c.name;
     EXPECT_EQ(run.console.errors, std::vector<std::string>{"tap-recorder: the terminal was lost (end of input)"});
     EXPECT_NE(run.chart().find("&up_data=1\r\n"), std::string::npos);

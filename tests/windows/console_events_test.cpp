@@ -53,17 +53,6 @@ class CountingConsole final : public tap::Console {
   tap::StandardConsole out_;
 };
 
-class ProgramKeys final : public tap::KeySource {
- public:
-  int read_key() override { return tap::read_key(); }
-  const tap::KeyReaderStatus& status() const override { return tap::key_reader_status(); }
-};
-
-class ProgramClock final : public tap::TimeSource {
- public:
-  std::uint32_t elapsed_ms() override { return tap::elapsed_ms(); }
-};
-
 INPUT_RECORD key_down(WORD virtual_key, char character) {
   INPUT_RECORD record{};
   record.EventType = KEY_EVENT;
@@ -105,8 +94,10 @@ int main(int argc, char** argv) {
   result_path = std::string(argv[2]) + "\\result.txt";
   if (event != "ctrl_c" && event != "ctrl_break" && event != "close") return fail("unknown event " + event);
 
-  tap::start_clock();
-  if (!tap::open_key_reader()) return fail("no console");
+  tap::MillisecondClock clock;
+  clock.start_clock();
+  auto program_keys = std::make_unique<tap::KeyReader>(tap::console_text_encoding());
+  if (!program_keys->is_open()) return fail("no console");
   HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
   INPUT_RECORD keys[] = {key_down(VK_RETURN, '\r'), key_down(VK_SPACE, ' '), key_down(VK_LEFT, 0)};
@@ -134,12 +125,10 @@ int main(int argc, char** argv) {
     }
   });
 
-  ProgramKeys program_keys;
-  ProgramClock clock;
   auto recorder =
-      std::make_unique<tap::Recorder>(program_keys, clock, console, tap::console_text_encoding(), chart_path.c_str());
+      std::make_unique<tap::Recorder>(*program_keys, clock, console, tap::console_text_encoding(), chart_path.c_str());
   int exit_code = recorder->run();
-  tap::close_key_reader();
+  program_keys.reset();  // as the program's reader goes at its end
   raiser.join();
 
   std::string chart = read_file(chart_path);

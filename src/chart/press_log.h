@@ -5,6 +5,9 @@
 
 namespace tap {
 
+// The Recorder fills the press log and the chart stage reads it, so it lives
+// with the chart, below the Recorder.
+
 /// The key of a recorded tap, stored as the digit itself.
 using KeyCode = char;
 constexpr KeyCode KEY_LEFT = '1';
