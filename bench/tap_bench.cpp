@@ -107,7 +107,8 @@ std::vector<Latency> latency_round(const std::vector<Reader>& readers, int taps)
   }
   std::vector<Latency> result;
   for (const auto& values : us) {
-    result.push_back({percentile(values, 0.5), percentile(values, 0.99), *std::max_element(values.begin(), values.end())});
+    result.push_back(
+        {percentile(values, 0.5), percentile(values, 0.99), *std::max_element(values.begin(), values.end())});
   }
   return result;
 }
@@ -148,8 +149,11 @@ Accuracy accuracy_round(int taps, unsigned seed) {
     const char* bytes;
     const char* lane;
   };
-  const Key keys[] = {{"\x1b[D", "&up_data="}, {"\x1b[B", "&left_data="}, {"\x1b[A", "&right_data="},
-                      {"\x1b[C", "&down_data="}, {" ", "&space_data="}};
+  const Key keys[] = {{"\x1b[D", "&up_data="},
+                      {"\x1b[B", "&left_data="},
+                      {"\x1b[A", "&right_data="},
+                      {"\x1b[C", "&down_data="},
+                      {" ", "&space_data="}};
   TempDir dir;
   PtySession pty(std::string(TAP_RECORDER_BINARY), pinned(dir));
   if (!pty.expect(OPENING_END)) std::exit(1);
@@ -192,7 +196,8 @@ Accuracy accuracy_round(int taps, unsigned seed) {
       ++result.exact;
     } else {
       ++result.off;
-      if (std::getenv("TAP_BENCH_DEBUG")) std::printf("  off: tap %d at %.3f ms, frame %d, recorded %d\n", i, t, truth, recorded);
+      if (std::getenv("TAP_BENCH_DEBUG"))
+        std::printf("  off: tap %d at %.3f ms, frame %d, recorded %d\n", i, t, truth, recorded);
     }
   }
   return result;
@@ -250,15 +255,17 @@ int main(int argc, char** argv) {
   bool exhaustive = true;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--rounds" && i + 1 < argc) rounds = std::atoi(argv[++i]);
-    else if (arg == "--taps" && i + 1 < argc) taps = std::atoi(argv[++i]);
-    else if (arg == "--no-exhaustive") exhaustive = false;
+    if (arg == "--rounds" && i + 1 < argc)
+      rounds = std::atoi(argv[++i]);
+    else if (arg == "--taps" && i + 1 < argc)
+      taps = std::atoi(argv[++i]);
+    else if (arg == "--no-exhaustive")
+      exhaustive = false;
   }
   pin_harness(0);
   signal(SIGPIPE, SIG_IGN);
-  const std::vector<Reader> readers = {{"tap-recorder", TAP_RECORDER_BINARY},
-                                       {"floor", FLOOR_READER_BINARY},
-                                       {"curses", CURSES_READER_BINARY}};
+  const std::vector<Reader> readers = {
+      {"tap-recorder", TAP_RECORDER_BINARY}, {"floor", FLOOR_READER_BINARY}, {"curses", CURSES_READER_BINARY}};
 
   std::printf("tap_bench: %d rounds; latency over %d taps a round (Left and Space in turn)\n", rounds, taps);
   std::printf("harness on CPU 0 spinning on the pty master, programs on CPU %d\n\n", PROGRAM_CPU);
@@ -278,8 +285,10 @@ int main(int argc, char** argv) {
       }
     }
   }
-  std::printf("latency, key written -> first byte of the answer (median of %d rounds; the three readers\n"
-              "run side by side and take their taps in turn)\n", rounds);
+  std::printf(
+      "latency, key written -> first byte of the answer (median of %d rounds; the three readers\n"
+      "run side by side and take their taps in turn)\n",
+      rounds);
   std::printf("  %-14s %10s %10s %10s %14s\n", "reader", "p50 us", "p99 us", "max us", "start-up ms");
   for (int k = 0; k < 3; ++k) {
     std::printf("  %-14s %10.1f %10.1f %10.1f %14.2f\n", readers[k].name, median(p50[k]), median(p99[k]),
@@ -313,9 +322,10 @@ int main(int argc, char** argv) {
     burst_rss.push_back(b.peak_rss_kib);
     values = b.values;
   }
-  std::printf("burst: 9999 taps written at once after the start ENTER, to ved.txt complete: %.1f ms (median), "
-              "%d values in the chart; peak resident memory %.0f KiB (%.2f MiB)\n\n",
-              median(burst_ms), values, median(burst_rss), median(burst_rss) / 1024.0);
+  std::printf(
+      "burst: 9999 taps written at once after the start ENTER, to ved.txt complete: %.1f ms (median), "
+      "%d values in the chart; peak resident memory %.0f KiB (%.2f MiB)\n\n",
+      median(burst_ms), values, median(burst_rss), median(burst_rss) / 1024.0);
 
   if (exhaustive) {
     std::fflush(stdout);

@@ -64,8 +64,8 @@ class TempDir {
 
 /// The eight lines every chart ends with, whatever was recorded.
 inline const std::vector<std::string> FIXED_CHART_LINES = {
-    "&frzLeft_data=", "&frzDown_data=", "&frzUp_data=", "&frzRight_data=",
-    "&frzSpace_data=", "&stop_data=",   "&speed_data=", "&tuning=Name",
+    "&frzLeft_data=",  "&frzDown_data=", "&frzUp_data=", "&frzRight_data=",
+    "&frzSpace_data=", "&stop_data=",    "&speed_data=", "&tuning=Name",
 };
 
 /// The lines as a file holds them: each ended by CR LF.
@@ -138,8 +138,10 @@ inline std::string to_cp932(const std::string& utf8) {
   char* src = in.data();
   char* dst = out.data();
   std::size_t src_left = in.size(), dst_left = out.size();
-  if (iconv(cd, &src, &src_left, &dst, &dst_left) == static_cast<std::size_t>(-1)) out = "(not convertible)";
-  else out.resize(out.size() - dst_left);
+  if (iconv(cd, &src, &src_left, &dst, &dst_left) == static_cast<std::size_t>(-1))
+    out = "(not convertible)";
+  else
+    out.resize(out.size() - dst_left);
   iconv_close(cd);
   return out;
 #endif

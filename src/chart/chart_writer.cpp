@@ -13,8 +13,8 @@ const char* const LANE_LABELS[LANE_COUNT] = {
 
 // The keys the chart format carries but a tap recording never fills.
 const char* const FIXED_LINES[] = {
-    "&frzLeft_data=", "&frzDown_data=",  "&frzUp_data=", "&frzRight_data=",
-    "&frzSpace_data=", "&stop_data=", "&speed_data=", "&tuning=Name",
+    "&frzLeft_data=",  "&frzDown_data=", "&frzUp_data=", "&frzRight_data=",
+    "&frzSpace_data=", "&stop_data=",    "&speed_data=", "&tuning=Name",
 };
 
 // Plain decimal, a leading '-' for negatives; no locale is involved.
@@ -38,6 +38,12 @@ int format_frame(std::int32_t value, char* out) {
 class ChartFile {
  public:
   explicit ChartFile(const char* path) : file_(std::fopen(path, "wb")) {}
+  ~ChartFile() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  ChartFile(const ChartFile&) = delete;
+  ChartFile& operator=(const ChartFile&) = delete;
+
   bool is_open() const { return file_ != nullptr; }
   int error() const { return error_; }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "chart/lanes.h"
-#include "console/console_output.h"
 #include "chart/press_log.h"
+#include "console/console_output.h"
 
 namespace tap {
 

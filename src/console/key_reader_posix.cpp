@@ -34,6 +34,7 @@ volatile sig_atomic_t pending_signal = 0;
 // Every signal whose default action ends the process without a core dump:
 // each ends the run the same way, with the chart written. A hang-up means
 // the terminal is gone; the others are a request to stop.
+// clang-format off
 const int termination_signals[] = {
     SIGTERM, SIGHUP, SIGINT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
 #ifdef SIGPWR
@@ -49,6 +50,7 @@ const int termination_signals[] = {
     // to stop like the others.
     SIGQUIT, SIGXCPU,
 };
+// clang-format on
 // Crashes: the terminal is restored and the program dies of the same signal.
 const int fatal_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS, SIGTRAP};
 
@@ -181,9 +183,9 @@ void name_signal(int signo, char* out, std::size_t size) {
     const char* name;
   };
   const Name names[] = {
-      {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"},       {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},
-      {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"},     {SIGALRM, "SIGALRM"}, {SIGVTALRM, "SIGVTALRM"},
-      {SIGPROF, "SIGPROF"}, {SIGXCPU, "SIGXCPU"},
+      {SIGTERM, "SIGTERM"},     {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},
+      {SIGUSR1, "SIGUSR1"},     {SIGUSR2, "SIGUSR2"}, {SIGALRM, "SIGALRM"}, {SIGVTALRM, "SIGVTALRM"},
+      {SIGPROF, "SIGPROF"},     {SIGXCPU, "SIGXCPU"},
 #ifdef SIGPWR
       {SIGPWR, "SIGPWR"},
 #endif

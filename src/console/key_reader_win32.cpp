@@ -26,10 +26,29 @@ constexpr DWORD CLOSE_GRACE_MS = 4500;
 // Ctrl+C and Ctrl+Break end the run as SIGINT does on POSIX: 128 + 2.
 constexpr int INTERRUPT_SIGNAL_NUMBER = 2;
 
+/// A handle closed when it goes or is replaced; closing never throws.
+class OwnedHandle {
+ public:
+  OwnedHandle() = default;
+  ~OwnedHandle() { reset(); }
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+
+  void reset(HANDLE handle = nullptr) {
+    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = handle;
+  }
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
 // Shared with the console-event handler, which runs on a thread of its own:
 // so they live here rather than in the KeyReader.
-HANDLE input = INVALID_HANDLE_VALUE;
-HANDLE finished = nullptr;    // set once the program is done with the console
+OwnedHandle input;
+OwnedHandle finished;         // set once the program is done with the console
 volatile LONG closing = 0;    // the console is being closed
 volatile LONG interrupt = 0;  // 1 + the Ctrl+C or Ctrl+Break event that asked the run to end
 
@@ -39,15 +58,15 @@ void wake_the_read() {
   INPUT_RECORD wake{};
   wake.EventType = FOCUS_EVENT;
   DWORD written = 0;
-  WriteConsoleInputA(input, &wake, 1, &written);
+  WriteConsoleInputA(input.get(), &wake, 1, &written);
 }
 
 KeyRecord record_of(const KEY_EVENT_RECORD& key) {
   KeyRecord record;
   record.virtual_key = key.wVirtualKeyCode;
   record.character = static_cast<unsigned char>(key.uChar.AsciiChar);
-  record.control_state = key.dwControlKeyState &
-                         (STATE_RIGHT_ALT | STATE_LEFT_ALT | STATE_RIGHT_CTRL | STATE_LEFT_CTRL | STATE_SHIFT);
+  record.control_state =
+      key.dwControlKeyState & (STATE_RIGHT_ALT | STATE_LEFT_ALT | STATE_RIGHT_CTRL | STATE_LEFT_CTRL | STATE_SHIFT);
   return record;
 }
 
@@ -76,7 +95,7 @@ BOOL WINAPI on_console_event(DWORD event) {
   if (event != CTRL_CLOSE_EVENT && event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT) return FALSE;
   InterlockedExchange(&closing, 1);
   wake_the_read();
-  WaitForSingleObject(finished, CLOSE_GRACE_MS);
+  WaitForSingleObject(finished.get(), CLOSE_GRACE_MS);
   return TRUE;
 }
 
@@ -107,17 +126,17 @@ int KeyReader::fail(ReaderFault fault, const char* detail) {
 bool KeyReader::open_key_reader(TextEncoding) {
   interrupt = 0;
   closing = 0;
-  input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, 0, nullptr);
+  input.reset(CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, 0, nullptr));
   DWORD mode = 0;
-  if (input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode)) {
+  if (!input.valid() || !GetConsoleMode(input.get(), &mode)) {
     char detail[sizeof status_.detail];
     Platform::describe("opening the console input CONIN$", detail, sizeof detail);
     fail(ReaderFault::no_terminal, detail);
     return false;
   }
   platform_ = std::make_unique<Platform>();
-  finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  finished.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   SetConsoleCtrlHandler(on_console_event, TRUE);
   return true;
 }
@@ -155,15 +174,15 @@ int KeyReader::read_key() {
   if (interrupt) return interrupted();
 
   DWORD saved_mode = 0;
-  if (!GetConsoleMode(input, &saved_mode)) return lost("GetConsoleMode");
+  if (!GetConsoleMode(input.get(), &saved_mode)) return lost("GetConsoleMode");
   // Mode 0: no line editing, no echo, and Ctrl+C arrives as a key.
-  if (!SetConsoleMode(input, 0)) return failed("SetConsoleMode");
+  if (!SetConsoleMode(input.get(), 0)) return failed("SetConsoleMode");
 
   bool read_failed = false;
   for (;;) {
     INPUT_RECORD record;
     DWORD count = 0;
-    if (!ReadConsoleInputA(input, &record, 1, &count) || closing) {
+    if (!ReadConsoleInputA(input.get(), &record, 1, &count) || closing) {
       read_failed = true;
       break;
     }
@@ -171,7 +190,7 @@ int KeyReader::read_key() {
     if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
     if (state.pending.deliver(record_of(record.Event.KeyEvent), result)) break;
   }
-  bool restored = SetConsoleMode(input, saved_mode) != 0;
+  bool restored = SetConsoleMode(input.get(), saved_mode) != 0;
   if (read_failed) return lost("ReadConsoleInputA");
   if (interrupt) return interrupted();
   // A failed restore loses this code, though a second code stays pending.
@@ -180,10 +199,11 @@ int KeyReader::read_key() {
   return result;
 }
 
+// The event stays open: a close of the window may still be waiting on it
+// until the process ends.
 void KeyReader::close_key_reader() {
-  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
-  input = INVALID_HANDLE_VALUE;
-  if (finished != nullptr) SetEvent(finished);  // lets a close go on
+  input.reset();
+  if (finished.valid()) SetEvent(finished.get());  // lets a close go on
 }
 
 }  // namespace tap

@@ -8,7 +8,6 @@ namespace {
 constexpr std::int16_t two(int code) { return static_cast<std::int16_t>(TWO_STEP | code); }
 constexpr std::int16_t X = NO_CODE;
 
-
 }  // namespace
 
 // Values follow the IBM PC BIOS keyboard convention: one-step codes are
@@ -187,9 +186,7 @@ KeyRecord key_for_character(unsigned char c) {
   }
   // The keypad types the same characters as the main block; the main block
   // is what a terminal user pressed in all likelihood.
-  auto on_keypad = [](const KeyTableEntry& e) {
-    return e.virtual_key >= vk::NUMPAD0 && e.virtual_key <= vk::DIVIDE;
-  };
+  auto on_keypad = [](const KeyTableEntry& e) { return e.virtual_key >= vk::NUMPAD0 && e.virtual_key <= vk::DIVIDE; };
   const std::uint32_t states[] = {0, STATE_SHIFT, STATE_LEFT_CTRL};
   for (std::uint32_t state : states) {
     for (const KeyTableEntry& entry : KeyTable) {

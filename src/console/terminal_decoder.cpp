@@ -61,6 +61,7 @@ std::uint32_t modifier_state(int parameter) {
   return state;
 }
 
+// clang-format off
 // The VT220 numbers of `CSI n ~`. Home and End come as 1/4 (xterm, VT220
 // Find/Select) or 7/8 (rxvt). 25 to 34 are F13 to F20, which the Linux
 // console and rxvt send for Shift+F3 to Shift+F10.
@@ -116,6 +117,8 @@ bool rxvt_arrow(unsigned char final, std::uint16_t& virtual_key) {
   }
 }
 
+// clang-format on
+
 struct Parameters {
   static constexpr int MAX = 4;
   int values[MAX] = {};
@@ -152,6 +155,7 @@ Step csi_final(const unsigned char* p, std::size_t n, unsigned char final) {
   if (!params.valid) return discard();
   std::uint16_t virtual_key = 0;
   std::uint32_t state = 0;
+  // clang-format off
   switch (final) {
     case '~': case '$': case '^': case '@': {
       int number = params.get(0, 0);
@@ -180,6 +184,7 @@ Step csi_final(const unsigned char* p, std::size_t n, unsigned char final) {
     default:
       break;
   }
+  // clang-format on
   // `CSI 1 ; m A`; a lone parameter is taken as the modifier too, as some
   // older terminals send `CSI m A`.
   int modifier = params.count >= 2 ? params.get(1, 1) : params.get(0, 1);
@@ -236,6 +241,7 @@ Step parse_ss3(const unsigned char* p, std::size_t n, bool forced) {
       if (state == 0) key.character = static_cast<unsigned char>('0' + b - 'p');
       return key_step(key);
     }
+    // clang-format off
     switch (b) {
       case 'M': return key_step(character_key('\r', state));
       case 'j': return key_step(character_key('*', state));
@@ -247,6 +253,7 @@ Step parse_ss3(const unsigned char* p, std::size_t n, bool forced) {
       case 'X': return key_step(character_key('=', state));
       default: return discard();
     }
+    // clang-format on
   }
   return forced ? discard() : incomplete();
 }
@@ -367,9 +374,7 @@ std::size_t TerminalDecoder::feed(const unsigned char* bytes, std::size_t length
         key = step.key;
         complete = true;
         return taken - 1;
-      case Outcome::discard:
-        held_length_ = 0;
-        break;
+      case Outcome::discard: held_length_ = 0; break;
       case Outcome::discard_before_last:
         held_length_ = 0;
         --taken;

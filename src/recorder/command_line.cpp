@@ -64,14 +64,11 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
 
 int answer_command_line(const CommandLine& command, Console& console) {
   switch (command.action) {
-    case CommandLineAction::record:
-      break;
+    case CommandLineAction::record: break;
     case CommandLineAction::help:
       for (const char* line : USAGE) say_line(console, line);
       return EXIT_DONE;
-    case CommandLineAction::version:
-      say_line(console, "tap-recorder " TAP_RECORDER_VERSION);
-      return EXIT_DONE;
+    case CommandLineAction::version: say_line(console, "tap-recorder " TAP_RECORDER_VERSION); return EXIT_DONE;
     case CommandLineAction::refuse: {
       char line[200];
       std::snprintf(line, sizeof line, "tap-recorder: unknown argument '%.120s' (try 'tap-recorder --help')",

@@ -10,6 +10,7 @@ struct MessageText {
 
 // In the order of Message. The Shift-JIS bytes are spelled out so that the
 // source file stays UTF-8 throughout.
+// clang-format off
 const MessageText MESSAGES[] = {
     {"ENTERで計測を開始します",
      "ENTER\x82\xc5\x8cv\x91\xaa\x82\xf0\x8aJ\x8en\x82\xb5\x82\xdc\x82\xb7"},  // start_prompt
@@ -38,6 +39,7 @@ const MessageText MESSAGES[] = {
     {"終了！",
      "\x8fI\x97\xb9\x81I"},  // finished
 };
+// clang-format on
 
 }  // namespace
 

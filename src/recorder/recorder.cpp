@@ -11,8 +11,7 @@ int report_reader_fault(const KeyReaderStatus& status, Console& console) {
   char line[160];
   int code = EXIT_NO_TERMINAL;
   switch (status.fault) {
-    case ReaderFault::none:
-      return EXIT_DONE;
+    case ReaderFault::none: return EXIT_DONE;
     case ReaderFault::no_terminal:
       std::snprintf(line, sizeof line, "tap-recorder: no terminal to read keys from (%s)", status.detail);
       break;
@@ -50,6 +49,7 @@ void Recorder::capture() {
     Message message = Message::other_key_pressed;
     if (code == CODE_EXTENDED) {
       int second = keys_.read_key();
+      // clang-format off
       switch (second) {
         case SECOND_CODE_LEFT: message = Message::left_pressed; key = KEY_LEFT; break;
         case SECOND_CODE_DOWN: message = Message::down_pressed; key = KEY_DOWN; break;
@@ -59,6 +59,7 @@ void Recorder::capture() {
           if (second == -1 && faulted()) code = -1;
           break;
       }
+      // clang-format on
     } else if (code == CODE_SPACE) {
       message = Message::space_pressed;
       key = KEY_SPACE;

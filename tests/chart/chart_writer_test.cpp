@@ -86,8 +86,8 @@ TEST(WriteChart, FileThatCannotBeOpenedStillShowsTheLinesAfterDontOpen) {
   set_lane(lanes, Lane::left, {1, 2});
   EXPECT_EQ(write_chart(lanes, console, path.c_str()), ChartResult::not_opened);
   std::vector<std::string> expected = {"Don't open"};
-  for (const std::string& line : chart_lines({"&left_data=1,2", "&down_data=", "&up_data=", "&right_data=",
-                                              "&space_data="})) {
+  for (const std::string& line :
+       chart_lines({"&left_data=1,2", "&down_data=", "&up_data=", "&right_data=", "&space_data="})) {
     expected.push_back(line);
   }
   EXPECT_EQ(console.lines, expected);
@@ -102,8 +102,8 @@ TEST(WriteChart, WriteErrorIsReportedAfterTheWholeEcho) {
   set_lane(lanes, Lane::space, {75});
   EXPECT_EQ(write_chart(lanes, console, path.c_str()), ChartResult::write_failed);
   std::vector<std::string> expected = {"Can Open File"};
-  for (const std::string& line : chart_lines({"&left_data=", "&down_data=", "&up_data=", "&right_data=",
-                                              "&space_data=75"})) {
+  for (const std::string& line :
+       chart_lines({"&left_data=", "&down_data=", "&up_data=", "&right_data=", "&space_data=75"})) {
     expected.push_back(line);
   }
   expected.push_back("Could not write " + path + " (No space left on device)");
@@ -122,8 +122,7 @@ TEST(RunChartStage, TurnsThePressLogIntoTheChart) {
   CapturedConsole console;
   ASSERT_EQ(run_chart_stage(log, empty_lanes(), console, dir.file("ved.txt").c_str()), ChartResult::opened);
   EXPECT_EQ(read_file(dir.file("ved.txt")),
-            crlf(chart_lines({"&left_data=2,31", "&down_data=", "&up_data=75", "&right_data=",
-                                   "&space_data=75"})));
+            crlf(chart_lines({"&left_data=2,31", "&down_data=", "&up_data=75", "&right_data=", "&space_data=75"})));
 }
 
 }  // namespace

@@ -2,20 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
-
 #include <cfloat>
 #include <climits>
 #include <vector>
+
+#include "test_support.h"
 
 namespace tap {
 namespace {
 
 TEST(ToFrame, TellingValues) {
   const std::pair<std::int32_t, std::int32_t> cases[] = {
-      {0, 0},         {33, 0},         {34, 1},       {100, 2},     {101, 3},     {700, 21},
-      {999, 29},      {1000, 29},      {1001, 30},    {1034, 31},   {2000, 59},   {2500, 75},
-      {10000, 300},   {60000, 1799},   {600000, 18000}, {-34, -1},  {-100, -2},   {-1, 0},
+      {0, 0},       {33, 0},       {34, 1},         {100, 2},   {101, 3},   {700, 21},
+      {999, 29},    {1000, 29},    {1001, 30},      {1034, 31}, {2000, 59}, {2500, 75},
+      {10000, 300}, {60000, 1799}, {600000, 18000}, {-34, -1},  {-100, -2}, {-1, 0},
   };
   for (const auto& [ms, frame] : cases) EXPECT_EQ(to_frame(ms), frame) << ms << " ms";
 }

@@ -59,7 +59,7 @@ TEST(MillisecondClock, DifferencesAcrossTheWrapReadAsSignedIntervals) {
   clock.start_clock();
   fake_ticks = 0xFFFFFF00u;
   std::uint32_t start = clock.elapsed_ms();  // 2^31 ms after time zero
-  fake_ticks = 0x100000100u;              // the reading wrapped
+  fake_ticks = 0x100000100u;                 // the reading wrapped
   std::uint32_t tap = clock.elapsed_ms();
   EXPECT_EQ(static_cast<std::int32_t>(tap - start), 0x200);
   fake_ticks = 0xFFFFFF00u + 0x80000000u;  // exactly 2^31 ms after start

@@ -45,6 +45,7 @@ struct Case {
 };
 
 TEST(TranslateKeyRecord, GivesTheCodesOfEachKeyAndModifierState) {
+  // clang-format off
   const Case cases[] = {
       {"Left", {37, 0, 0}, {0, 75}},
       {"Shift+Left", {37, 0, SHIFT}, {0, 75}},
@@ -103,6 +104,7 @@ TEST(TranslateKeyRecord, GivesTheCodesOfEachKeyAndModifierState) {
       {"Ctrl+semicolon has no code", {186, 0, CTRL}, {}},
       {"Ctrl+1 has no code", {'1', 0, CTRL}, {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     EXPECT_EQ(codes(translate_key_record(c.record)), c.expected) << c.name;
   }
@@ -136,6 +138,7 @@ TEST(KeyForCharacter, FindsTheUsKeyThatTypesEachAsciiByte) {
     std::uint32_t state;
     unsigned char character;
   };
+  // clang-format off
   const CharCase cases[] = {
       {'a', 'A', 0, 'a'},      {'A', 'A', SHIFT, 'A'}, {'7', '7', 0, '7'},   {'&', '7', SHIFT, '&'},
       {'*', '8', SHIFT, '*'},  {'+', 187, SHIFT, '+'}, {'-', 189, 0, '-'},   {'~', 192, SHIFT, '~'},
@@ -143,6 +146,7 @@ TEST(KeyForCharacter, FindsTheUsKeyThatTypesEachAsciiByte) {
       {1, 'A', CTRL, 1},       {26, 'Z', CTRL, 26},    {28, 220, CTRL, 28},  {31, 189, CTRL, 31},
       {'\n', 'J', CTRL, '\n'},    {0, 32, CTRL, 0},       {0x7F, 8, 0, 8},      {8, 8, 0, 8},
   };
+  // clang-format on
   for (const CharCase& c : cases) {
     KeyRecord key = key_for_character(c.c);
     EXPECT_EQ(key.virtual_key, c.virtual_key) << int(c.c);

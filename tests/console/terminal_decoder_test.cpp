@@ -1,13 +1,12 @@
 #include "console/terminal_decoder.h"
 
-#include <cstring>
-
-#include "console/key_stream.h"
-
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include "console/key_stream.h"
 
 namespace tap {
 namespace {
@@ -46,6 +45,8 @@ void expect_all(const std::vector<Case>& cases) {
   }
 }
 
+// The tables below are laid out by hand, a row per terminal where it helps.
+// clang-format off
 TEST(TerminalDecoder, CursorKeysInEveryFormTerminalsSend) {
   expect_all({
       {"\x1b[A", {0, 72}}, {"\x1b[B", {0, 80}}, {"\x1b[C", {0, 77}}, {"\x1b[D", {0, 75}},
@@ -179,6 +180,8 @@ TEST(TerminalDecoder, CompleteSequenceNeedsNoWait) {
 TEST(TerminalDecoder, ManyKeysInOneRead) {
   EXPECT_EQ(decode("\x1b[A\x1b[B \x1bOD\r"), (std::vector<int>{0, 72, 0, 80, 32, 0, 75, 13}));
 }
+
+// clang-format on
 
 }  // namespace
 }  // namespace tap

@@ -31,7 +31,6 @@ std::vector<std::string> console_chart(const PtySession& pty) {
   return std::vector<std::string>(at + 1, at + 14);
 }
 
-
 TEST(EndToEnd, WholeDialogueInATerminal) {
   TempDir dir;
   PtySession pty(PROGRAM, in(dir));
@@ -42,12 +41,12 @@ TEST(EndToEnd, WholeDialogueInATerminal) {
   pty.send("\r");
   ASSERT_TRUE(pty.expect("計測開始！\r\n"));
   pty.send(
-      "\x1b[D\x1b[B\x1b[A\x1b[C "  // the four arrows and the space bar
-      "\x1bOD\x1b[1;2D"            // Left in application mode, Shift+Left
-      "\x1b[1;5D\x1b[1;3D\x1bOP\x1b\x1b[D" // Ctrl+Left, Alt+Left, F1, rxvt's Alt+Left
-      "x\x03\x1a\x1c"              // a letter, Ctrl+C, Ctrl+Z, Ctrl+backslash
-      "\x1b[200~"                  // a sequence that is no key: no answer
-      "\xe3\x81\x82"               // one character of three bytes
+      "\x1b[D\x1b[B\x1b[A\x1b[C "           // the four arrows and the space bar
+      "\x1bOD\x1b[1;2D"                     // Left in application mode, Shift+Left
+      "\x1b[1;5D\x1b[1;3D\x1bOP\x1b\x1b[D"  // Ctrl+Left, Alt+Left, F1, rxvt's Alt+Left
+      "x\x03\x1a\x1c"                       // a letter, Ctrl+C, Ctrl+Z, Ctrl+backslash
+      "\x1b[200~"                           // a sequence that is no key: no answer
+      "\xe3\x81\x82"                        // one character of three bytes
       "\r");
   ASSERT_TRUE(pty.expect("ENTERで終了します\r\n"));
   expect_raw(pty);
@@ -56,12 +55,27 @@ TEST(EndToEnd, WholeDialogueInATerminal) {
 
   std::vector<std::string> chart = console_chart(pty);
   ASSERT_EQ(chart.size(), 13u);
-  std::vector<std::string> expected = {
-      "ENTERで計測を開始します", "終了時にENTERで出力します", "計測開始！",
-      "←が押されました", "↓が押されました", "↑が押されました", "→が押されました", "SPACEが押されました",
-      "←が押されました", "←が押されました",
-      OTHER, OTHER, OTHER, OTHER, OTHER, OTHER, OTHER, OTHER, OTHER,
-      "ENTERが押されました", "Can Open File"};
+  std::vector<std::string> expected = {"ENTERで計測を開始します",
+                                       "終了時にENTERで出力します",
+                                       "計測開始！",
+                                       "←が押されました",
+                                       "↓が押されました",
+                                       "↑が押されました",
+                                       "→が押されました",
+                                       "SPACEが押されました",
+                                       "←が押されました",
+                                       "←が押されました",
+                                       OTHER,
+                                       OTHER,
+                                       OTHER,
+                                       OTHER,
+                                       OTHER,
+                                       OTHER,
+                                       OTHER,
+                                       OTHER,
+                                       OTHER,
+                                       "ENTERが押されました",
+                                       "Can Open File"};
   expected.insert(expected.end(), chart.begin(), chart.end());
   expected.insert(expected.end(), {"That's All !!", "ENTERで終了します", "終了！"});
   EXPECT_EQ(pty.lines(), expected);
@@ -272,8 +286,8 @@ TEST(EndToEnd, ShiftJisLocaleWritesAndReadsShiftJis) {
   pty.send("\x82\xa0\x1b[D\r\r");  // あ in Shift-JIS, Left, and the two ENTERs
   EXPECT_EQ(exit_code(pty.wait_exit()), 0);
   std::vector<std::string> lines = pty.lines();
-  std::vector<std::string> expected = {"ENTERで計測を開始します", "終了時にENTERで出力します", "計測開始！",
-                                       OTHER, "←が押されました", "ENTERが押されました"};
+  std::vector<std::string> expected = {"ENTERで計測を開始します", "終了時にENTERで出力します", "計測開始！", OTHER,
+                                       "←が押されました",         "ENTERが押されました"};
   for (std::string& line : expected) line = to_cp932(line);
   ASSERT_GE(lines.size(), expected.size());
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 6), expected);

@@ -9,7 +9,6 @@
 namespace tap::testing {
 namespace {
 
-
 struct Known {
   const char* bytes;
   const char* answer;
@@ -17,11 +16,10 @@ struct Known {
 };
 
 const Known KNOWN[] = {
-    {"\x1b[D", "←が押されました", "&up_data="},   {"\x1b[B", "↓が押されました", "&left_data="},
+    {"\x1b[D", "←が押されました", "&up_data="},    {"\x1b[B", "↓が押されました", "&left_data="},
     {"\x1b[A", "↑が押されました", "&right_data="}, {"\x1b[C", "→が押されました", "&down_data="},
     {" ", "SPACEが押されました", "&space_data="},
 };
-
 
 // A megabyte of random bytes, the known keys mixed in between. Random bytes
 // never include CR or a space, nor M and u, which end sequences that mean

@@ -160,8 +160,10 @@ void PtySession::send(const std::string& bytes) {
     if (fd.revents & POLLIN) read_some(0);
     if (fd.revents & POLLOUT) {
       ssize_t n = write(master_, bytes.data() + sent, bytes.size() - sent);
-      if (n > 0) sent += static_cast<std::size_t>(n);
-      else if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+      if (n > 0)
+        sent += static_cast<std::size_t>(n);
+      else if (n < 0 && errno != EAGAIN && errno != EINTR)
+        break;
     }
     if (fd.revents & (POLLERR | POLLHUP)) break;
   }

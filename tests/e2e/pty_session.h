@@ -21,7 +21,7 @@ class PtySession {
     std::vector<int> closed_descriptors;  // of 0, 1 and 2: closed before the program starts
     bool ignore_hang_up = false;          // as nohup starts it
     long file_size_limit = -1;            // bytes, as ulimit -f sets it
-    int cpu = -1;  // pin the program to this CPU (benchmarks), or leave it free
+    int cpu = -1;                         // pin the program to this CPU (benchmarks), or leave it free
   };
 
   PtySession(const std::string& program, const Options& options);

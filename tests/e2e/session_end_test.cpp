@@ -153,7 +153,6 @@ int wait_for_program(pid_t pid, int timeout_ms) {
   return -1;
 }
 
-
 // Closing the window hangs the terminal up: the read fails, the shell passes
 // a SIGHUP on to its job and the kernel sends another when the shell goes.
 // A logout sends SIGTERM and then SIGHUP, maybe while the console blocks.

@@ -1,15 +1,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <regex>
-#include <sys/stat.h>
 
 #include "e2e/e2e_support.h"
 
 namespace tap::testing {
 namespace {
-
 
 bool file_exists(const std::string& path) {
   struct stat st {};

@@ -33,9 +33,20 @@ TEST(Messages, EveryTextInUtf8AndItsShiftJisBytes) {
 
 TEST(IsShiftJisCodeset, KnowsTheNamesOfShiftJis) {
   const std::pair<const char*, bool> cases[] = {
-      {"SHIFT_JIS", true}, {"Shift_JIS", true}, {"shift-jis", true}, {"SJIS", true},        {"sjis", true},
-      {"CP932", true},     {"WINDOWS-31J", true}, {"MS_KANJI", true}, {"UTF-8", false},      {"EUC-JP", false},
-      {"ANSI_X3.4-1968", false}, {"", false},   {nullptr, false},    {"SJIS-but-a-very-long-name-indeed", false},
+      {"SHIFT_JIS", true},
+      {"Shift_JIS", true},
+      {"shift-jis", true},
+      {"SJIS", true},
+      {"sjis", true},
+      {"CP932", true},
+      {"WINDOWS-31J", true},
+      {"MS_KANJI", true},
+      {"UTF-8", false},
+      {"EUC-JP", false},
+      {"ANSI_X3.4-1968", false},
+      {"", false},
+      {nullptr, false},
+      {"SJIS-but-a-very-long-name-indeed", false},
   };
   for (const auto& [name, expected] : cases) EXPECT_EQ(is_shift_jis_codeset(name), expected) << (name ? name : "null");
 }

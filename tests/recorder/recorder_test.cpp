@@ -65,8 +65,8 @@ class FakeClock final : public TimeSource {
 
 using testing::crlf;
 
-const std::vector<std::string> EMPTY_LANES = {"&left_data=", "&down_data=", "&up_data=", "&right_data=",
-                                              "&space_data="};
+const std::vector<std::string> EMPTY_LANES = {
+    "&left_data=", "&down_data=", "&up_data=", "&right_data=", "&space_data="};
 
 std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
   std::vector<std::string> all;
@@ -96,26 +96,27 @@ const std::vector<std::string> CLOSING = {"That's All !!", "ENTERで終了しま
 
 TEST(Recorder, WholeDialogueRecordsEachArrowInItsRotatedLane) {
   RecorderRun run;
+  // clang-format off
   ScriptedKeys keys({'a', 0, 75, 32, -1,  // before the start: ignored silently
                      13,
                      0, 75, 0, 80, 0, 72, 0, 77, 32,  // left, down, up, right, space
                      'x', 0, 59, -1, 3, 10, 0, 115, 0, 155,  // letter, F1, byte 255, Ctrl+C, Ctrl+J, Ctrl/Alt+Left
                      32, 13,
                      'q', 0, 72, 13});
+  // clang-format on
   EXPECT_EQ(run_recorder(run, keys), EXIT_DONE);
 
   const std::string other = "何らかのキーが押されました";
-  EXPECT_EQ(run.console.lines,
-            join({OPENING,
-                  {"計測開始！", "←が押されました", "↓が押されました", "↑が押されました", "→が押されました",
-                   "SPACEが押されました", other, other, other, other, other, other, other, "SPACEが押されました",
-                   "ENTERが押されました", "Can Open File"},
-                  {"&left_data=2", "&down_data=4", "&up_data=1", "&right_data=3", "&space_data=5,6"},
-                  testing::FIXED_CHART_LINES,
-                  CLOSING}));
+  EXPECT_EQ(run.console.lines, join({OPENING,
+                                     {"計測開始！", "←が押されました", "↓が押されました", "↑が押されました",
+                                      "→が押されました", "SPACEが押されました", other, other, other, other, other,
+                                      other, other, "SPACEが押されました", "ENTERが押されました", "Can Open File"},
+                                     {"&left_data=2", "&down_data=4", "&up_data=1", "&right_data=3", "&space_data=5,6"},
+                                     testing::FIXED_CHART_LINES,
+                                     CLOSING}));
   EXPECT_EQ(run.chart(), crlf({"&left_data=2", "&down_data=4", "&up_data=1", "&right_data=3", "&space_data=5,6",
-                               "&frzLeft_data=", "&frzDown_data=", "&frzUp_data=", "&frzRight_data=",
-                               "&frzSpace_data=", "&stop_data=", "&speed_data=", "&tuning=Name"}));
+                               "&frzLeft_data=", "&frzDown_data=", "&frzUp_data=", "&frzRight_data=", "&frzSpace_data=",
+                               "&stop_data=", "&speed_data=", "&tuning=Name"}));
   EXPECT_TRUE(run.console.errors.empty());
   EXPECT_EQ(keys.reads, 31u);  // everything, and nothing after the last ENTER
 }
@@ -133,9 +134,11 @@ TEST(Recorder, EnterRightAfterTheStartWritesAnEmptyChart) {
   RecorderRun run;
   ScriptedKeys keys({13, 13, 13});
   EXPECT_EQ(run_recorder(run, keys), EXIT_DONE);
-  EXPECT_EQ(run.console.lines,
-            join({OPENING, {"計測開始！", "ENTERが押されました", "Can Open File"}, EMPTY_LANES, testing::FIXED_CHART_LINES,
-                  CLOSING}));
+  EXPECT_EQ(run.console.lines, join({OPENING,
+                                     {"計測開始！", "ENTERが押されました", "Can Open File"},
+                                     EMPTY_LANES,
+                                     testing::FIXED_CHART_LINES,
+                                     CLOSING}));
   EXPECT_EQ(run.chart(), crlf(join({EMPTY_LANES, testing::FIXED_CHART_LINES})));
 }
 
@@ -211,7 +214,8 @@ TEST(Recorder, TerminalLostDuringTheCaptureStillWritesTheChart) {
     RecorderRun run;
     ScriptedKeys keys(c.codes);
     EXPECT_EQ(run_recorder(run, keys), EXIT_NO_TERMINAL) << c.name;
-    EXPECT_EQ(run.console.lines, join({OPENING, {"計測開始！", "←が押されました", "SPACEが押されました", "Can Open File"},
+    EXPECT_EQ(run.console.lines, join({OPENING,
+                                       {"計測開始！", "←が押されました", "SPACEが押されました", "Can Open File"},
                                        {"&left_data=", "&down_data=", "&up_data=1", "&right_data=", "&space_data=2"},
                                        testing::FIXED_CHART_LINES}))
         << c.name;
@@ -251,7 +255,8 @@ TEST(Recorder, ShiftJisConsoleGetsShiftJisBytes) {
   ScriptedKeys keys({13, 0, 75, 13, 13});
   EXPECT_EQ(run_recorder(run, keys, TextEncoding::shift_jis), EXIT_DONE);
   EXPECT_EQ(run.console.lines[2], "\x8cv\x91\xaa\x8aJ\x8en\x81I");  // 計測開始！
-  EXPECT_EQ(run.console.lines[3], "\x81\xa9\x82\xaa\x89\x9f\x82\xb3\x82\xea\x82\xdc\x82\xb5\x82\xbd");  // ←が押されました
+  EXPECT_EQ(run.console.lines[3],
+            "\x81\xa9\x82\xaa\x89\x9f\x82\xb3\x82\xea\x82\xdc\x82\xb5\x82\xbd");  // ←が押されました
   EXPECT_EQ(run.console.lines[5], "Can Open File");
 }
 
