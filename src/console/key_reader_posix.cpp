@@ -232,14 +232,6 @@ KeyReader::KeyReader(TextEncoding encoding) { open_ = open_key_reader(encoding);
 
 KeyReader::~KeyReader() { close_key_reader(); }
 
-int KeyReader::fail(ReaderFault fault, const char* detail) {
-  if (status_.fault == ReaderFault::none) {
-    status_.fault = fault;
-    std::snprintf(status_.detail, sizeof status_.detail, "%s", detail);
-  }
-  return -1;
-}
-
 bool KeyReader::open_key_reader(TextEncoding encoding) {
   char detail[sizeof status_.detail];
   tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);

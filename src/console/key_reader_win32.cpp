@@ -113,14 +113,6 @@ KeyReader::KeyReader(TextEncoding encoding) { open_ = open_key_reader(encoding);
 
 KeyReader::~KeyReader() { close_key_reader(); }
 
-int KeyReader::fail(ReaderFault fault, const char* detail) {
-  if (status_.fault == ReaderFault::none) {
-    status_.fault = fault;
-    std::snprintf(status_.detail, sizeof status_.detail, "%s", detail);
-  }
-  return -1;
-}
-
 // The console's text arrives as records with their characters already
 // decoded, so the encoding plays no part in reading keys here.
 bool KeyReader::open_key_reader(TextEncoding) {
