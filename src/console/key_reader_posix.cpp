@@ -4,9 +4,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -157,7 +157,9 @@ void install_handler(int signo, void (*handler)(int), int flags) {
 
 void install_signal_handlers() {
   for (int signo : termination_signals) install_handler(signo, on_termination, 0);
+#ifdef SIGRTMIN  // Linux; macOS has no real-time signals
   for (int signo = SIGRTMIN; signo <= SIGRTMAX; ++signo) install_handler(signo, on_termination, 0);
+#endif
   for (int signo : fatal_signals) install_handler(signo, on_fatal, SA_RESETHAND | SA_NODEFER);
   install_handler(SIGTSTP, on_stop, 0);
   install_handler(SIGCONT, on_continue, SA_RESTART);
@@ -202,11 +204,13 @@ void name_signal(int signo, char* out, std::size_t size) {
       return;
     }
   }
+#ifdef SIGRTMIN
   if (signo >= SIGRTMIN && signo <= SIGRTMAX) {
     std::snprintf(out, size, "SIGRTMIN+%d", signo - SIGRTMIN);
-  } else {
-    std::snprintf(out, size, "signal %d", signo);
+    return;
   }
+#endif
+  std::snprintf(out, size, "signal %d", signo);
 }
 
 termios make_raw(const termios& mode) {
@@ -279,8 +283,13 @@ int KeyReader::read_key() {
     // Only a partial sequence waits with a timeout; otherwise one blocking
     // read per key, the least a terminal program can do.
     if (keys.waiting()) {
-      pollfd fd{tty_fd, POLLIN, 0};
-      int ready = poll(&fd, 1, SEQUENCE_WAIT_MS);
+      // select() rather than poll(): macOS's poll() does not support
+      // devices and reports POLLNVAL for a terminal at once.
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(tty_fd, &readable);
+      timeval wait{0, SEQUENCE_WAIT_MS * 1000};
+      int ready = select(tty_fd + 1, &readable, nullptr, nullptr, &wait);
       if (ready < 0) {
         if (errno == EINTR) continue;
         return fail(ReaderFault::terminal_lost, strerror(errno));

@@ -4,7 +4,8 @@ namespace tap {
 
 bool KeyStream::next(int& code) {
   if (pending_.take(code)) return true;
-  while (start_ < end_) {
+  // Bytes of a cut-short sequence come before the rest of the read.
+  while (start_ < end_ || decoder_.replaying()) {
     KeyRecord key;
     bool complete = false;
     start_ += decoder_.feed(buffer_ + start_, end_ - start_, key, complete);
@@ -21,7 +22,8 @@ void KeyStream::filled(std::size_t length) {
 
 bool KeyStream::flush(int& code) {
   KeyRecord key;
-  return decoder_.flush(key) && pending_.deliver(key, code);
+  if (decoder_.flush(key) && pending_.deliver(key, code)) return true;
+  return next(code);  // what the cut-short sequence held after its key
 }
 
 }  // namespace tap

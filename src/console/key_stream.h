@@ -31,7 +31,8 @@ class KeyStream {
   bool waiting() const { return decoder_.waiting(); }
 
   /// The wait for more bytes ran out: the code of the partial sequence as a
-  /// key of its own, if it makes one.
+  /// key of its own, if it makes one; the keys of the bytes after it then
+  /// come from next().
   bool flush(int& code);
 
  private:
