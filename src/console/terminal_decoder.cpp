@@ -401,6 +401,11 @@ Step shifted(Step step, std::size_t by) {
   return step;
 }
 
+const KeyRecord* found_key(const Step& step) {
+  bool complete = step.outcome == Outcome::key || step.outcome == Outcome::cut;
+  return complete && step.has_key ? &step.key : nullptr;
+}
+
 bool opens_string(unsigned char b) { return b == 'P' || b == ']' || b == '_' || b == '^' || b == 'X'; }
 
 // Classifies the held bytes s[0..n) as they stand. Called after every byte,
@@ -468,6 +473,28 @@ bool TerminalDecoder::string_byte(unsigned char b) {
   return false;
 }
 
+// A complete classification: the key found, if any, and after a cut the
+// bytes past `cut_length` decoded anew.
+bool TerminalDecoder::finish(bool cut, std::size_t cut_length, const KeyRecord* found, KeyRecord& key) {
+  if (cut) {
+    replay_held_from(cut_length, nullptr, 0);
+  } else {
+    held_length_ = 0;
+  }
+  if (found == nullptr) return false;
+  key = *found;
+  return true;
+}
+
+// A mouse report that did not come whole was st's Ctrl+Delete, and the
+// bytes after its CSI M were keys.
+bool TerminalDecoder::mouse_was_a_key(KeyRecord& key) {
+  key = special_key(vk::DELETE_KEY, CTRL);
+  if (mouse_prefix_ == 4) key = with_alt(key);
+  replay_held_from(mouse_prefix_, nullptr, 0);
+  return true;
+}
+
 bool TerminalDecoder::take(unsigned char b, KeyRecord& key, bool& put_back) {
   switch (mode_) {
     case Mode::overlong:
@@ -486,10 +513,7 @@ bool TerminalDecoder::take(unsigned char b, KeyRecord& key, bool& put_back) {
       if (is_control(b)) {
         // Not a report after all: st's Ctrl+Delete, and keys after it.
         mode_ = Mode::sequence;
-        key = special_key(vk::DELETE_KEY, CTRL);
-        if (mouse_prefix_ == 4) key = with_alt(key);
-        replay_held_from(mouse_prefix_, nullptr, 0);
-        return true;
+        return mouse_was_a_key(key);
       }
       if (mouse_continuations_ > 0 && is_continuation(b)) {
         --mouse_continuations_;
@@ -515,14 +539,8 @@ bool TerminalDecoder::take(unsigned char b, KeyRecord& key, bool& put_back) {
       }
       return false;
     case Outcome::key:
-      held_length_ = 0;
-      key = step.key;
-      return true;
     case Outcome::cut:
-      replay_held_from(step.length, nullptr, 0);
-      if (step.has_key) key = step.key;
-      return step.has_key;
-    case Outcome::discard: held_length_ = 0; return false;
+    case Outcome::discard: return finish(step.outcome == Outcome::cut, step.length, found_key(step), key);
     case Outcome::string:
       mode_ = Mode::string;
       string_is_osc_ = held_[held_length_ - 1] == ']';
@@ -586,26 +604,12 @@ bool TerminalDecoder::flush(KeyRecord& key) {
       replay_held_from(2, nullptr, 0);
       return true;
     }
-    case Mode::mouse:
-      key = special_key(vk::DELETE_KEY, CTRL);
-      if (mouse_prefix_ == 4) key = with_alt(key);
-      replay_held_from(mouse_prefix_, nullptr, 0);
-      return true;
+    case Mode::mouse: return mouse_was_a_key(key);
     case Mode::sequence: break;
   }
   if (held_length_ == 0) return false;
   Step step = classify(held_, held_length_, true, false, encoding_);
-  switch (step.outcome) {
-    case Outcome::key:
-      held_length_ = 0;
-      key = step.key;
-      return true;
-    case Outcome::cut:
-      replay_held_from(step.length, nullptr, 0);
-      if (step.has_key) key = step.key;
-      return step.has_key;
-    default: held_length_ = 0; return false;
-  }
+  return finish(step.outcome == Outcome::cut, step.length, found_key(step), key);
 }
 
 }  // namespace tap
