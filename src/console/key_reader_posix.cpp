@@ -31,26 +31,29 @@ termios raw_mode;
 volatile sig_atomic_t raw_active = 0;
 volatile sig_atomic_t pending_signal = 0;
 
-// Every signal whose default action ends the process without a core dump:
-// each ends the run the same way, with the chart written. A hang-up means
-// the terminal is gone; the others are a request to stop.
-// clang-format off
-const int termination_signals[] = {
-    SIGTERM, SIGHUP, SIGINT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
-#ifdef SIGPWR
-    SIGPWR,  // Linux
+// Every signal whose default action ends the process, but for the crashes
+// below: each ends the run the same way, with the chart written. A hang-up
+// means the terminal is gone; the others are a request to stop. SIGQUIT and
+// SIGXCPU dump core by default, but asked for from outside they are a
+// request to stop like the others. Named as kill -l names them.
+struct TerminationSignal {
+  int signo;
+  const char* name;
+};
+const TerminationSignal termination_signals[] = {
+    {SIGTERM, "SIGTERM"},     {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},
+    {SIGUSR1, "SIGUSR1"},     {SIGUSR2, "SIGUSR2"}, {SIGALRM, "SIGALRM"}, {SIGVTALRM, "SIGVTALRM"},
+    {SIGPROF, "SIGPROF"},     {SIGXCPU, "SIGXCPU"},
+#ifdef SIGPWR  // Linux
+    {SIGPWR, "SIGPWR"},
 #endif
-#ifdef SIGSTKFLT
-    SIGSTKFLT,  // Linux
+#ifdef SIGSTKFLT  // Linux
+    {SIGSTKFLT, "SIGSTKFLT"},
 #endif
 #ifdef SIGPOLL
-    SIGPOLL,
+    {SIGPOLL, "SIGPOLL"},
 #endif
-    // These dump core by default; asked for from outside they are a request
-    // to stop like the others.
-    SIGQUIT, SIGXCPU,
 };
-// clang-format on
 // Crashes: the terminal is restored and the program dies of the same signal.
 const int fatal_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS, SIGTRAP};
 
@@ -156,7 +159,7 @@ void install_handler(int signo, void (*handler)(int), int flags) {
 }
 
 void install_signal_handlers() {
-  for (int signo : termination_signals) install_handler(signo, on_termination, 0);
+  for (const TerminationSignal& signal : termination_signals) install_handler(signal.signo, on_termination, 0);
 #ifdef SIGRTMIN  // Linux; macOS has no real-time signals
   for (int signo = SIGRTMIN; signo <= SIGRTMAX; ++signo) install_handler(signo, on_termination, 0);
 #endif
@@ -180,27 +183,9 @@ void reset_signal_handlers() {
 
 // The signal's name as kill -l gives it.
 void name_signal(int signo, char* out, std::size_t size) {
-  struct Name {
-    int signo;
-    const char* name;
-  };
-  const Name names[] = {
-      {SIGTERM, "SIGTERM"},     {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},
-      {SIGUSR1, "SIGUSR1"},     {SIGUSR2, "SIGUSR2"}, {SIGALRM, "SIGALRM"}, {SIGVTALRM, "SIGVTALRM"},
-      {SIGPROF, "SIGPROF"},     {SIGXCPU, "SIGXCPU"},
-#ifdef SIGPWR
-      {SIGPWR, "SIGPWR"},
-#endif
-#ifdef SIGSTKFLT
-      {SIGSTKFLT, "SIGSTKFLT"},
-#endif
-#ifdef SIGPOLL
-      {SIGPOLL, "SIGPOLL"},
-#endif
-  };
-  for (const Name& name : names) {
-    if (name.signo == signo) {
-      std::snprintf(out, size, "%s", name.name);
+  for (const TerminationSignal& signal : termination_signals) {
+    if (signal.signo == signo) {
+      std::snprintf(out, size, "%s", signal.name);
       return;
     }
   }

@@ -295,6 +295,10 @@ Step csi_final(const unsigned char* p, std::size_t n, unsigned char final) {
   return table_key(CSI, params, final);
 }
 
+// st's Ctrl+Delete, CSI M, from its row of the table: also what a mouse
+// report that did not come whole was.
+KeyRecord st_ctrl_delete() { return table_key(CSI, Parameters{}, 'M').key; }
+
 // After ESC [ (at `p`, `n` bytes): a CSI ends at a byte from 0x40 to 0x7E,
 // or at rxvt's `$` after a lone number. Cut short, ESC [ is Alt+[.
 Step parse_csi(const unsigned char* p, std::size_t n, bool forced) {
@@ -308,8 +312,8 @@ Step parse_csi(const unsigned char* p, std::size_t n, bool forced) {
   }
   if (p[0] == 'M') {
     // X10 mouse: CSI M and three characters in one write; CSI M alone is st's Ctrl+Delete.
-    if (n == 1) return forced ? table_key(CSI, Parameters{}, 'M') : incomplete();
-    if (is_control(p[1])) return cut(3, table_key(CSI, Parameters{}, 'M').key);
+    if (n == 1) return forced ? key_step(st_ctrl_delete()) : incomplete();
+    if (is_control(p[1])) return cut(3, st_ctrl_delete());
     return {Outcome::mouse, {}, false, 3};
   }
   bool lone_number = true;  // rxvt's `$` may end the sequence
@@ -450,15 +454,15 @@ void TerminalDecoder::replay_held_from(std::size_t from, const unsigned char* ex
 
 // Inside a string: BEL ends an OSC, ESC \ ends any; CAN and SUB cancel it.
 // An ESC followed by anything else ends it too, and starts a sequence.
-bool TerminalDecoder::string_byte(unsigned char b) {
+void TerminalDecoder::string_byte(unsigned char b) {
   if (string_escape_) {
     string_escape_ = false;
     mode_ = Mode::sequence;
     held_length_ = 0;
-    if (b == '\\') return false;
+    if (b == '\\') return;
     const unsigned char restart[] = {ESC, b};
     replay_held_from(0, restart, 2);
-    return false;
+    return;
   }
   if (b == ESC) {
     string_escape_ = true;
@@ -470,7 +474,6 @@ bool TerminalDecoder::string_byte(unsigned char b) {
   } else {
     string_overflowed_ = true;
   }
-  return false;
 }
 
 // A complete classification: the key found, if any, and after a cut the
@@ -489,7 +492,7 @@ bool TerminalDecoder::finish(bool cut, std::size_t cut_length, const KeyRecord* 
 // A mouse report that did not come whole was st's Ctrl+Delete, and the
 // bytes after its CSI M were keys.
 bool TerminalDecoder::mouse_was_a_key(KeyRecord& key) {
-  key = special_key(vk::DELETE_KEY, CTRL);
+  key = st_ctrl_delete();
   if (mouse_prefix_ == 4) key = with_alt(key);
   replay_held_from(mouse_prefix_, nullptr, 0);
   return true;
@@ -507,7 +510,7 @@ bool TerminalDecoder::take(unsigned char b, KeyRecord& key, bool& put_back) {
         mode_ = Mode::sequence;
       }
       return false;
-    case Mode::string: return string_byte(b);
+    case Mode::string: string_byte(b); return false;
     case Mode::mouse: {
       if (held_length_ < MAX_SEQUENCE) held_[held_length_++] = b;
       if (is_control(b)) {

@@ -62,7 +62,7 @@ class TerminalDecoder {
   bool take(unsigned char b, KeyRecord& key, bool& put_back);
   bool finish(bool cut, std::size_t cut_length, const KeyRecord* found, KeyRecord& key);
   bool mouse_was_a_key(KeyRecord& key);
-  bool string_byte(unsigned char b);
+  void string_byte(unsigned char b);
   void replay_held_from(std::size_t from, const unsigned char* extra, std::size_t extra_length);
 
   TextEncoding encoding_;
