@@ -25,7 +25,15 @@ std::uint32_t ticks_to_ms(std::uint64_t ticks, std::uint64_t frequency);
 class TimeSource {
  public:
   virtual ~TimeSource() = default;
+  /// Called at the start ENTER; returns the reading that stands for time
+  /// zero of the capture (the press log's slot 0).
+  virtual std::uint32_t start_capture() { return elapsed_ms(); }
   virtual std::uint32_t elapsed_ms() = 0;
+  /// Called once the capture is over, however it ended.
+  virtual void stop_capture() {}
+  /// Once, when what the time is read from has failed under the capture
+  /// (the song's output went away): one line for the user. Else nullptr.
+  virtual const char* take_notice() { return nullptr; }
 };
 
 /// Milliseconds since a time zero that start_clock takes once, during
@@ -38,6 +46,13 @@ class MillisecondClock final : public TimeSource {
   explicit MillisecondClock(TickCounter counter = platform_counter()) : counter_(counter) {}
 
   void start_clock() { zero_ = counter_.read(); }
+  /// Time zero moves to the start ENTER, so that a tap's time is one
+  /// difference of counter readings truncated once: truncating the start
+  /// and the tap apart would put some taps a millisecond, and a frame, late.
+  std::uint32_t start_capture() override {
+    start_clock();
+    return 0;
+  }
   std::uint32_t elapsed_ms() override { return ticks_to_ms(counter_.read() - zero_, counter_.frequency); }
 
  private:

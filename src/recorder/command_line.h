@@ -1,28 +1,36 @@
 #pragma once
 
+#include "audio/song_player.h"
 #include "console/console_output.h"
 
 namespace tap {
 
-/// Exit code for an argument the program does not take (sysexits' EX_USAGE):
-/// apart from the codes a run can end with.
+/// Exit code for an argument the program does not take, or an option value
+/// out of its range (sysexits' EX_USAGE): apart from the codes a run can
+/// end with.
 constexpr int EXIT_USAGE = 64;
 
 /// What the command line asks for. With no arguments: the recording session.
-enum class CommandLineAction { record, help, version, refuse };
+enum class CommandLineAction { record, calibrate, list_devices, help, version, refuse };
 
 struct CommandLine {
   CommandLineAction action = CommandLineAction::record;
   const char* refused = nullptr;  // the first argument the program does not take
+  const char* song = nullptr;     // the song to play, if any
+  SongOptions options;
+  char problem[200] = "";  // why a value was refused, where one was
 };
 
-/// Reads the arguments after the program's name. Only "--help" ("-h") and
-/// "--version" are taken, alone; anything else is refused.
+/// Reads the arguments after the program's name: "--help" ("-h") and
+/// "--version" alone, "--list-devices" alone or with "--device", "--calibrate"
+/// with "--device", or the options of a session and at most one song (each
+/// option's value after it or after '='). Anything else is refused.
 CommandLine parse_command_line(int argc, const char* const* argv);
 
-/// Answers every action but record: the usage or the version on standard
-/// output, or one line on standard error for a refused argument. Touches
-/// neither the terminal's mode nor the chart file. Returns the exit code.
+/// Answers the actions that need no terminal: the usage, the version, the
+/// outputs, or one line on standard error for a refused command line.
+/// Touches neither the terminal's mode nor the chart file. Returns the exit
+/// code.
 int answer_command_line(const CommandLine& command, Console& console);
 
 }  // namespace tap

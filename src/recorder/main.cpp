@@ -1,22 +1,36 @@
+#include <memory>
+
 #include "console/clock.h"
 #include "console/console_output.h"
 #include "console/key_reader.h"
+#include "recorder/calibration.h"
 #include "recorder/command_line.h"
 #include "recorder/recorder.h"
+#include "recorder/song_session.h"
 
 int main(int argc, char** argv) {
   tap::claim_standard_streams();
   tap::StandardConsole console;
   tap::CommandLine command = tap::parse_command_line(argc, argv);
-  if (command.action != tap::CommandLineAction::record) return tap::answer_command_line(command, console);
+  bool calibrate = command.action == tap::CommandLineAction::calibrate;
+  if (command.action != tap::CommandLineAction::record && !calibrate) return tap::answer_command_line(command, console);
+
+  // A song that cannot be played is told before the terminal is touched.
+  std::unique_ptr<tap::TimeSource> song;
+  if (command.song != nullptr || calibrate) {
+    int exit_code = 0;
+    song = tap::open_song_session(command, console, exit_code);
+    if (song == nullptr) return exit_code;
+  }
 
   tap::MillisecondClock clock;
   clock.start_clock();
   tap::TextEncoding encoding = tap::console_text_encoding();
   tap::KeyReader keys(encoding);  // the console is put back when it goes
   if (!keys.is_open()) return tap::report_reader_fault(keys.status(), console);
+  if (calibrate) return tap::run_calibration(keys, *song, console);
 
-  tap::Recorder recorder(keys, clock, console, encoding);
+  tap::Recorder recorder(keys, song != nullptr ? *song : static_cast<tap::TimeSource&>(clock), console, encoding);
   recorder.set_own_window(tap::console_window_is_own());
   return recorder.run();
 }

@@ -27,6 +27,12 @@ int report_reader_fault(const KeyReaderStatus& status, Console& console) {
   return code;
 }
 
+// The song can stop while a read waits; the user hears of it with the next
+// key, and the capture goes on.
+void Recorder::tell_notice() {
+  if (const char* notice = clock_.take_notice()) console_.error_line(notice);
+}
+
 void Recorder::say(Message message) {
   console_.write(message_text(message, encoding_));
   console_.end_line();
@@ -70,6 +76,7 @@ void Recorder::capture() {
     // The terminal is gone or a signal asked to stop: keep what was
     // recorded and go on to the chart.
     if (code == -1 && faulted()) break;
+    tell_notice();
     say(message);
     if (key != 0) {
       // The time is read after the acknowledgement is out, so it includes
@@ -89,13 +96,15 @@ int Recorder::run() {
   if (!wait_for_enter()) return report_reader_fault(keys_.status(), console_);
 
   // The start time is taken before "計測開始！" is written.
-  log_.slots[0].timestamp = clock_.elapsed_ms();
+  log_.slots[0].timestamp = clock_.start_capture();
   log_.count = 1;
   // From here until ved.txt is closed, no request to end the program may
   // cost a tap or cut the file short.
   set_taps_at_stake(true);
   say(Message::capture_started);
   capture();
+  clock_.stop_capture();
+  tell_notice();
 
   // A console that is being closed may block a write instead of failing it:
   // the chart then goes to the file alone.

@@ -43,6 +43,7 @@ class Recorder {
 
  private:
   void say(Message message);
+  void tell_notice();
   bool faulted() const { return keys_.status().fault != ReaderFault::none; }
   bool wait_for_enter();
   void capture();

@@ -19,6 +19,7 @@ TEST(MillisecondClock, CountsWholeMillisecondsFromTimeZero) {
   struct Case {
     std::uint64_t frequency, zero, now;
     std::uint32_t expected;
+    std::uint64_t enter = 0;  // where the start ENTER moves time zero, if it comes
   };
   const Case cases[] = {
       {KHZ, 1000, 1000, 0},
@@ -30,11 +31,18 @@ TEST(MillisecondClock, CountsWholeMillisecondsFromTimeZero) {
       {MHZ_10, 0, (WRAP_MS + 7) * 10000, 7},                // readings past 2^32 ms wrap
       {GHZ_3_2, 1, 1 + (WRAP_MS - 1) * (GHZ_3_2 / 1000), 0xFFFFFFFFu},
       {KHZ, 0, WRAP_MS * 3 + 2, 2},
+      // From the ENTER, truncated once: 1.6 ms then 35.0 ms is 33.4 ms, frame 0, not 35 - 1 = 34 ms, frame 1.
+      {MHZ_10, 0, 350000, 33, 16000},
+      {GHZ_3_2, 5, 5 + GHZ_3_2 / 1000 * 100 - 1, 99, 5},
   };
   for (const Case& c : cases) {
     MillisecondClock clock(TickCounter{read_fake_ticks, c.frequency});
     fake_ticks = c.zero;
     clock.start_clock();
+    if (c.enter != 0) {
+      fake_ticks = c.enter;
+      EXPECT_EQ(clock.start_capture(), 0u);
+    }
     fake_ticks = c.now;
     EXPECT_EQ(clock.elapsed_ms(), c.expected) << c.frequency << " Hz: " << c.zero << " -> " << c.now;
   }

@@ -235,7 +235,7 @@ TEST(EndToEnd, ArgumentsAreAnsweredWithoutARecording) {
     const char* first_line;
   };
   const Case cases[] = {
-      {"--help", 0, "Usage: tap-recorder [--help | --version]"},
+      {"--help", 0, "Usage: tap-recorder [OPTION]... [SONG]"},
       {"--version", 0, "tap-recorder " TAP_RECORDER_VERSION},
       {"--record", 64, "tap-recorder: unknown argument '--record' (try 'tap-recorder --help')"},
   };

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace tap {
+
+/// What the audio layer says of one buffer it was given: when its first
+/// frame reaches the output, on the stream's own clock, and how many frames
+/// of the song had been played before it.
+struct OutputReport {
+  double dac_time = 0;            // seconds, stream clock
+  double clock_minus_steady = 0;  // stream clock minus the steady clock at the report, seconds
+  std::int64_t frame = 0;         // output frames of the song before this buffer
+};
+
+/// The latest reports the audio callback made, for another thread to read
+/// without a lock: the callback never waits, and a reader that raced a
+/// write reads again.
+class ReportBoard {
+ public:
+  static constexpr int SIZE = 8;
+
+  /// Audio thread only.
+  void publish(const OutputReport& report);
+
+  /// Copies the reports out, oldest first; returns how many there are
+  /// (fewer than SIZE before the callback has run SIZE times).
+  int read(OutputReport (&out)[SIZE]) const;
+
+ private:
+  struct Slot {
+    std::atomic<double> dac_time{0};
+    std::atomic<double> clock_minus_steady{0};
+    std::atomic<std::int64_t> frame{0};
+  };
+  Slot slots_[SIZE];
+  // Odd while a slot is being written; the count of reports is sequence / 2.
+  std::atomic<std::uint64_t> sequence_{0};
+};
+
+/// Where a stream clock reading falls in the song's output frames, from the
+/// latest reports: each report, carried forward at the nominal frame rate,
+/// predicts the frame, and their mean is taken. Carrying forward from
+/// reports a few buffers old holds any drift between the output's clock and
+/// the stream clock to microseconds, where time zero plus the system clock
+/// would drift by tens of milliseconds over a song. A report whose frame does
+/// not follow from the one before (an underrun held the song back) starts
+/// afresh. Pure: no clock, no I/O.
+double output_frame_at(double stream_time, const OutputReport* reports, int count, double frames_per_second);
+
+/// Song milliseconds heard at `stream_time`, truncated once toward zero, as
+/// a press-log timestamp (a time before the song's beginning reads as a
+/// negative signed value). The song's output starts at `start_seconds` and
+/// moves `song_seconds_per_frame` a frame; `offset_ms` is taken off.
+std::uint32_t song_ms_at(double stream_time, const OutputReport* reports, int count, double frames_per_second,
+                         double start_seconds, double song_seconds_per_frame, double offset_ms);
+
+}  // namespace tap

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace tap {
+
+/// Decoded audio, read front to back: interleaved float frames of
+/// `channels()` samples each. Read in pieces, so a long song is never held
+/// whole in memory.
+class SongSource {
+ public:
+  virtual ~SongSource() = default;
+  virtual int channels() const = 0;
+  virtual int sample_rate() const = 0;
+  /// The length in frames.
+  virtual std::int64_t frames() const = 0;
+  /// Moves to `frame`; false when the source cannot go there.
+  virtual bool seek(std::int64_t frame) = 0;
+  /// Reads up to `count` frames into `out`; 0 at the end.
+  virtual std::int64_t read(float* out, std::int64_t count) = 0;
+};
+
+/// Opens an audio file (WAV, FLAC, Ogg Vorbis, Opus, MP3 and what else the
+/// platform's decoder reads). On failure returns nullptr and puts the
+/// reason in `why`.
+std::unique_ptr<SongSource> open_song_file(const char* path, char* why, std::size_t why_size);
+
+/// The clicks the calibration plays: `beats` clicks `beat_ms` apart, the
+/// first at `first_click_ms`, each a short decaying tone; stereo.
+std::unique_ptr<SongSource> make_click_track(int sample_rate, double first_click_ms, double beat_ms, int beats);
+
+}  // namespace tap
