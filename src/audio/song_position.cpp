@@ -11,15 +11,16 @@ constexpr double BREAK_SECONDS = 0.002;
 
 }  // namespace
 
+// A sequence lock without fences: a reader that took any value of a write
+// still under way synchronises with that value's release store, so it sees
+// the sequence moved on and reads again.
 void ReportBoard::publish(const OutputReport& report) {
-  std::uint64_t sequence = sequence_.load(std::memory_order_relaxed);
+  std::uint64_t sequence = sequence_.fetch_add(1, std::memory_order_relaxed);
   Slot& slot = slots_[(sequence / 2) % SIZE];
-  sequence_.store(sequence + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  slot.dac_time.store(report.dac_time, std::memory_order_relaxed);
-  slot.clock_minus_steady.store(report.clock_minus_steady, std::memory_order_relaxed);
-  slot.frame.store(report.frame, std::memory_order_relaxed);
-  sequence_.store(sequence + 2, std::memory_order_release);
+  slot.dac_time.store(report.dac_time, std::memory_order_release);
+  slot.clock_minus_steady.store(report.clock_minus_steady, std::memory_order_release);
+  slot.frame.store(report.frame, std::memory_order_release);
+  sequence_.fetch_add(1, std::memory_order_release);
 }
 
 int ReportBoard::read(OutputReport (&out)[SIZE]) const {
@@ -30,11 +31,10 @@ int ReportBoard::read(OutputReport (&out)[SIZE]) const {
     int count = made < SIZE ? static_cast<int>(made) : SIZE;
     for (int i = 0; i < count; ++i) {
       const Slot& slot = slots_[(made - static_cast<std::uint64_t>(count - i)) % SIZE];
-      out[i].dac_time = slot.dac_time.load(std::memory_order_relaxed);
-      out[i].clock_minus_steady = slot.clock_minus_steady.load(std::memory_order_relaxed);
-      out[i].frame = slot.frame.load(std::memory_order_relaxed);
+      out[i].dac_time = slot.dac_time.load(std::memory_order_acquire);
+      out[i].clock_minus_steady = slot.clock_minus_steady.load(std::memory_order_acquire);
+      out[i].frame = slot.frame.load(std::memory_order_acquire);
     }
-    std::atomic_thread_fence(std::memory_order_acquire);
     if (sequence_.load(std::memory_order_relaxed) == before) return count;
   }
 }

@@ -56,7 +56,16 @@ class FakeClock final : public TimeSource {
     now_ += 37;
     return reading;
   }
+  void stop_capture() override { ++stops; }
+  // A song whose output stops after `notice_after` readings.
+  const char* take_notice() override {
+    if (notice_after < 0 || static_cast<int>(lines_out_at_reading.size()) < notice_after) return nullptr;
+    notice_after = -1;
+    return "the song stopped";
+  }
   std::vector<std::size_t> lines_out_at_reading;
+  int stops = 0;
+  int notice_after = -1;
 
  private:
   const CapturedConsole& console_;
@@ -128,6 +137,16 @@ TEST(Recorder, StartTimeIsReadBeforeTheStartLineAndEachTapAfterItsLine) {
   // Lines out: 2 prompts before the start reading; then "計測開始！" and the
   // space line (4), the other key and the down line (6).
   EXPECT_EQ(run.clock.lines_out_at_reading, (std::vector<std::size_t>{2, 4, 6}));
+}
+
+TEST(Recorder, ASongThatStopsIsToldOnceAndTheCaptureGoesOn) {
+  RecorderRun run;
+  run.clock.notice_after = 2;  // the start and the first tap were read on the song's clock
+  ScriptedKeys keys({13, 32, 32, 0, 75, 13, 13});
+  ASSERT_EQ(run_recorder(run, keys), EXIT_DONE);
+  EXPECT_EQ(run.console.errors, std::vector<std::string>{"the song stopped"});
+  EXPECT_NE(run.chart().find("&up_data=3\r\n&right_data=\r\n&space_data=1,2\r\n"), std::string::npos);
+  EXPECT_EQ(run.clock.stops, 1);
 }
 
 TEST(Recorder, EnterRightAfterTheStartWritesAnEmptyChart) {

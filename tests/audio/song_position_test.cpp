@@ -1,0 +1,111 @@
+#include "audio/song_position.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace tap {
+namespace {
+
+constexpr double RATE = 48000;
+constexpr int PERIOD = 256;
+
+/// A stream whose output clock runs `ppm` parts per million away from the
+/// stream clock the reports and readings use, with `jitter_ms` of noise on
+/// each report's time; `hold_at` frames in, the song stalls for `hold`
+/// frames (an underrun). Tells what frame is really heard at any time.
+struct FakeStream {
+  double ppm, jitter_ms;
+  std::int64_t hold_at = -1, hold = 0;
+
+  double true_rate() const { return RATE * (1 + ppm * 1e-6); }
+  // The song frame heard at output frame `played` (silence during the hold).
+  double song_frame(double output_frame) const {
+    if (hold_at < 0 || output_frame < static_cast<double>(hold_at)) return output_frame;
+    return std::fmax(static_cast<double>(hold_at), output_frame - static_cast<double>(hold));
+  }
+  double heard_at(double time) const { return song_frame(time * true_rate()); }
+};
+
+TEST(SongPosition, FollowsTheOutputsClockOverAWholeSong) {
+  struct Case {
+    FakeStream stream;
+    double max_error_ms;
+  };
+  const Case cases[] = {
+      {{0, 0}, 0.001},
+      {{500, 0}, 0.05},                      // 500 ppm fast: 90 ms over 3 minutes on the system clock
+      {{-500, 0}, 0.05},                     // and slow
+      {{200, 0.5}, 0.5},                     // callbacks woken late or early: no worse than that
+      {{-500, 0.2, 48000 * 60, 4800}, 0.2},  // 100 ms underrun a minute in
+  };
+  for (const Case& c : cases) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> noise(-c.stream.jitter_ms / 1000, c.stream.jitter_ms / 1000);
+    std::vector<OutputReport> all;
+    double worst = 0, naive_worst = 0;
+    std::int64_t played = 0;  // song frames before each buffer, as the callback counts them
+    for (std::int64_t output = 0; output < 48000 * 180; output += PERIOD) {
+      double dac = static_cast<double>(output) / c.stream.true_rate();
+      played = static_cast<std::int64_t>(c.stream.song_frame(static_cast<double>(output)));
+      all.push_back({dac + noise(random), 0, played});
+      // A tap somewhere in this buffer, read against the latest reports.
+      double tap = dac + (static_cast<double>(random() % PERIOD) / RATE);
+      int count = static_cast<int>(std::min<std::size_t>(all.size(), ReportBoard::SIZE));
+      double frame = output_frame_at(tap, &all[all.size() - static_cast<std::size_t>(count)], count, RATE);
+      // Only where the song plays: inside the hold it is frozen.
+      if (c.stream.hold_at >= 0 && output >= c.stream.hold_at && output < c.stream.hold_at + c.stream.hold + 8 * PERIOD)
+        continue;
+      worst = std::fmax(worst, std::fabs(frame - c.stream.heard_at(tap)) / RATE * 1000);
+      naive_worst = std::fmax(naive_worst, std::fabs(tap * RATE - c.stream.heard_at(tap)) / RATE * 1000);
+    }
+    EXPECT_LT(worst, c.max_error_ms) << c.stream.ppm << " ppm, jitter " << c.stream.jitter_ms;
+    if (c.stream.ppm == 500) {
+      EXPECT_GT(naive_worst, 80) << "the system clock alone drifts";
+    }
+  }
+}
+
+TEST(SongPosition, SongMillisecondsTruncatedOnceFromTheSongsBeginning) {
+  // One report: output frame 0 is heard at stream time 10 s.
+  const OutputReport heard[] = {{10.0, 0, 0}};
+  struct Case {
+    double stream_time, start_seconds, song_seconds_per_frame, offset_ms;
+    std::int32_t expected;
+  };
+  const Case cases[] = {
+      {10.0, 0, 1 / RATE, 0, 0},      {10.0333999, 0, 1 / RATE, 0, 33},  // 33.3999 ms stays 33: truncated once
+      {9.8995, 0, 1 / RATE, 0, -100},                                    // before the first sample: negative
+      {9.99995, 0, 1 / RATE, 0, 0},                                      // toward zero, as to_frame takes it
+      {11.0, 30, 1 / RATE, 0, 31000},                                    // --start 30: positions from the beginning
+      {12.0, 0, 0.5 / RATE, 0, 1000},                                    // --rate 0.5: two seconds heard, one of song
+      {10.5, 0, 1 / RATE, 40, 460},                                      // --offset 40
+      {10.5, 0, 1 / RATE, -40, 540},  {10.0 + 3e6, 0, 1 / RATE, 0, 2000000000},  // held in range
+  };
+  for (const Case& c : cases) {
+    std::uint32_t ms =
+        song_ms_at(c.stream_time, heard, 1, RATE, c.start_seconds, c.song_seconds_per_frame, c.offset_ms);
+    EXPECT_EQ(static_cast<std::int32_t>(ms), c.expected) << c.stream_time;
+  }
+}
+
+TEST(SongPosition, TheBoardGivesTheLatestReportsOldestFirst) {
+  ReportBoard board;
+  OutputReport out[ReportBoard::SIZE];
+  EXPECT_EQ(board.read(out), 0);
+  for (int i = 1; i <= 3; ++i) board.publish({i * 1.0, 0, i});
+  ASSERT_EQ(board.read(out), 3);
+  EXPECT_EQ(out[0].frame, 1);
+  EXPECT_EQ(out[2].frame, 3);
+  for (int i = 4; i <= 20; ++i) board.publish({i * 1.0, 0.5, i});
+  ASSERT_EQ(board.read(out), ReportBoard::SIZE);
+  EXPECT_EQ(out[0].frame, 20 - ReportBoard::SIZE + 1);
+  EXPECT_EQ(out[ReportBoard::SIZE - 1].frame, 20);
+  EXPECT_EQ(out[ReportBoard::SIZE - 1].dac_time, 20.0);
+  EXPECT_EQ(out[ReportBoard::SIZE - 1].clock_minus_steady, 0.5);
+}
+
+}  // namespace
+}  // namespace tap
