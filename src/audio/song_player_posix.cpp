@@ -25,6 +25,10 @@ constexpr double RING_SECONDS = 0.5;
 // A callback this late means the output has stopped (a device unplugged,
 // the sound server gone).
 constexpr double SILENT_OUTPUT_SECONDS = 0.5;
+// Silence before the song's first frame: a sound server may connect the
+// stream to its output a few milliseconds after the first buffers (JACK
+// does), and those must not be the song's.
+constexpr double PREROLL_SECONDS = 0.05;
 // How long a tap right after the start waits for the output's first report.
 constexpr double FIRST_REPORT_SECONDS = 2.0;
 
@@ -254,6 +258,7 @@ bool PortAudioSongPlayer::open(SongError& error) {
     }
   }
   latency_ = Pa_GetStreamInfo(stream_)->outputLatency;
+  played_ = -static_cast<std::int64_t>(output_rate_ * PREROLL_SECONDS);
 
   if (options_.rate != 1.0 || output_rate_ != source_->sample_rate()) {
     stretch_ = std::make_unique<soundtouch::SoundTouch>();
@@ -344,13 +349,21 @@ int PortAudioSongPlayer::on_output(const void*, void* output, unsigned long fram
 
   auto* out = static_cast<float*>(output);
   std::size_t wanted = frames * static_cast<std::size_t>(player.channels_);
-  std::size_t got = player.muted_.load(std::memory_order_relaxed) ? 0 : player.ring_->pop(out, wanted);
-  for (std::size_t i = got; i < wanted; ++i) out[i] = 0;
+  std::size_t silent = 0;
+  if (player.played_ < 0) {
+    std::size_t preroll = static_cast<std::size_t>(-player.played_) * static_cast<std::size_t>(player.channels_);
+    silent = preroll < wanted ? preroll : wanted;
+    for (std::size_t i = 0; i < silent; ++i) out[i] = 0;
+    player.played_ += static_cast<std::int64_t>(silent) / player.channels_;
+  }
+  std::size_t got =
+      player.muted_.load(std::memory_order_relaxed) ? 0 : player.ring_->pop(out + silent, wanted - silent);
+  for (std::size_t i = silent + got; i < wanted; ++i) out[i] = 0;
   // After the song's end the silence goes on counting as song time, so
   // taps after it still get their frames; an underrun before it holds the
   // song back, and the frames count only what was played.
-  bool ended = player.finished_.load(std::memory_order_acquire) && got < wanted;
-  player.played_ += ended ? static_cast<std::int64_t>(frames) : static_cast<std::int64_t>(got) / player.channels_;
+  bool ended = player.finished_.load(std::memory_order_acquire) && silent + got < wanted;
+  player.played_ += static_cast<std::int64_t>(ended ? wanted - silent : got) / player.channels_;
   return paContinue;
 }
 
