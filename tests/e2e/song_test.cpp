@@ -1,173 +1,16 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <jack/jack.h>
-#include <signal.h>
-#include <sndfile.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include "chart/lanes.h"
 #include "e2e/e2e_support.h"
+#include "e2e/jack_support.h"
 
 namespace tap::testing {
 namespace {
-
-constexpr int RATE = 48000;
-constexpr int PERIOD = 256;
-constexpr double CLICK_EVERY_MS = 500;
-
-double steady_ms() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) * 1000 + static_cast<double>(now.tv_nsec) / 1e6;
-}
-
-void sleep_until(double ms) {
-  while (steady_ms() < ms - 2) std::this_thread::sleep_for(std::chrono::microseconds(300));
-  while (steady_ms() < ms) {
-  }
-}
-
-/// A song of clicks, one every half second from its first sample on, in
-/// `format` (libsndfile's), stereo at 48 kHz.
-void write_click_song(const std::string& path, int format, double seconds) {
-  SF_INFO info{};
-  info.samplerate = RATE;
-  info.channels = 2;
-  info.format = format;
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  ASSERT_NE(file, nullptr) << path << ": " << sf_strerror(nullptr);
-  std::vector<float> frames(static_cast<std::size_t>(seconds * RATE) * 2, 0.0f);
-  for (std::size_t at = 0; at * 2 < frames.size(); at += RATE / 2) {
-    for (std::size_t i = 0; i < 1440 && (at + i) * 2 < frames.size(); ++i) {
-      double t = static_cast<double>(i) / RATE;
-      float v = static_cast<float>(0.8 * std::sin(2 * M_PI * 1000 * t) * std::exp(-t / 0.008));
-      frames[(at + i) * 2] = frames[(at + i) * 2 + 1] = v;
-    }
-  }
-  sf_writef_float(file, frames.data(), static_cast<sf_count_t>(frames.size() / 2));
-  sf_close(file);
-}
-
-/// The test's own JACK server: the dummy backend, which needs no sound
-/// card, with monitor ports that show what each playback port played.
-class JackServer {
- public:
-  JackServer() : name_("tap-recorder-test-" + std::to_string(getpid()) + "-" + std::to_string(++made_)) {
-    // The probes below fail until the server is up, and would say so.
-    jack_set_error_function([](const char*) {});
-    jack_set_info_function([](const char*) {});
-    pid_ = fork();
-    if (pid_ == 0) {
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-      dup2(null, 2);
-      execlp("jackd", "jackd", "-n", name_.c_str(), "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256", "-m",
-             static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    for (int i = 0; i < 100 && !ready_; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      jack_status_t status;
-      jack_client_t* probe =
-          jack_client_open("probe", JackOptions(JackNoStartServer | JackServerName), &status, name_.c_str());
-      if (probe != nullptr) {
-        ready_ = true;
-        jack_client_close(probe);
-      }
-    }
-  }
-  ~JackServer() { stop(); }
-  JackServer(const JackServer&) = delete;
-  JackServer& operator=(const JackServer&) = delete;
-
-  /// As when the sound server dies or the device is unplugged.
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  bool ready() const { return ready_; }
-  const std::string& name() const { return name_; }
-
- private:
-  static inline int made_ = 0;
-  std::string name_;
-  pid_t pid_ = -1;
-  bool ready_ = false;
-};
-
-/// Hears what the server plays on system:playback_1 and notes, on the
-/// steady clock, when each click's first sample is heard: the server's own
-/// account, the frame time of the cycle that wrote it plus the playback
-/// latency it reports for system:playback_1. A monitor port shows a cycle's
-/// data one cycle later.
-class Listener {
- public:
-  explicit Listener(const std::string& server) {
-    jack_status_t status;
-    client_ = jack_client_open("listener", JackOptions(JackNoStartServer | JackServerName), &status, server.c_str());
-    if (client_ == nullptr) return;
-    port_ = jack_port_register(client_, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
-    jack_latency_range_t range;
-    jack_port_get_latency_range(jack_port_by_name(client_, "system:playback_1"), JackPlaybackLatency, &range);
-    latency_ = range.max;
-    jack_set_process_callback(client_, process, this);
-    jack_activate(client_);
-    jack_connect(client_, "system:monitor_1", "listener:in");
-  }
-  ~Listener() {
-    if (client_ != nullptr) jack_client_close(client_);
-  }
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
-
-  bool connected() const { return client_ != nullptr; }
-  int heard() const { return count_.load(); }
-  double heard_ms(int i) const { return onsets_[i]; }
-  bool wait_for(int clicks, int timeout_ms = 3000) {
-    double until = steady_ms() + timeout_ms;
-    while (heard() < clicks && steady_ms() < until) std::this_thread::sleep_for(std::chrono::microseconds(200));
-    return heard() >= clicks;
-  }
-
- private:
-  static int process(jack_nframes_t frames, void* self) {
-    auto& me = *static_cast<Listener*>(self);
-    const auto* in = static_cast<const float*>(jack_port_get_buffer(me.port_, frames));
-    jack_nframes_t cycle = jack_last_frame_time(me.client_);
-    for (jack_nframes_t k = 0; k < frames; ++k) {
-      std::int64_t frame = static_cast<std::int64_t>(cycle) + k;
-      if (std::fabs(in[k]) < 0.05f || frame - me.last_onset_ < RATE / 5) continue;
-      me.last_onset_ = frame;
-      int n = me.count_.load();
-      if (n >= 256) break;
-      // JACK's clock is not the steady clock: convert beside the event.
-      auto heard = static_cast<jack_nframes_t>(frame - PERIOD + me.latency_);
-      double jack_minus_steady = static_cast<double>(jack_get_time()) / 1000 - steady_ms();
-      me.onsets_[n] = static_cast<double>(jack_frames_to_time(me.client_, heard)) / 1000 - jack_minus_steady;
-      me.count_.store(n + 1);
-    }
-    return 0;
-  }
-
-  jack_client_t* client_ = nullptr;
-  jack_port_t* port_ = nullptr;
-  jack_nframes_t latency_ = 0;
-  std::int64_t last_onset_ = -RATE;
-  std::atomic<int> count_{0};
-  double onsets_[256] = {};
-};
 
 PtySession::Options on_server(const TempDir& dir, const JackServer& server, std::vector<std::string> args) {
   PtySession::Options options = in(dir);
@@ -227,7 +70,7 @@ TEST_F(Song, TapsLandInTheFramesOfTheSongPositionHeard) {
   for (const Case& c : cases) {
     std::string name = std::string(c.file) + (c.options.empty() ? "" : " " + c.options[0]);
     TempDir dir;
-    write_click_song(dir.file(c.file), c.format, 6);
+    ASSERT_TRUE(write_click_song(dir.file(c.file), c.format, 6)) << c.file;
     Listener listener(server_->name());
     ASSERT_TRUE(listener.connected());
     std::vector<std::string> args = c.options;
@@ -313,7 +156,7 @@ TEST_F(Song, AnOutputThatGoesAwayCostsNoTap) {
   JackServer own;
   ASSERT_TRUE(own.ready()) << "jackd did not start";
   TempDir dir;
-  write_click_song(dir.file("song.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 6);
+  ASSERT_TRUE(write_click_song(dir.file("song.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 6));
   PtySession pty(PROGRAM, on_server(dir, own, {"song.wav"}));
   ASSERT_TRUE(pty.expect(OPENING));
   pty.send("\r");
@@ -366,7 +209,7 @@ TEST_F(Song, WhatCannotBePlayedIsToldBeforeTheTerminalIsTouched) {
   };
   for (const Case& c : cases) {
     TempDir dir;
-    write_click_song(dir.file("song.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 6);
+    ASSERT_TRUE(write_click_song(dir.file("song.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 6));
     std::ofstream(dir.file("text.wav")) << "not a song\n";
     PtySession::Options options = on_server(dir, *server_, c.args);
     if (!c.on_our_server) options.env.back() = "JACK_DEFAULT_SERVER=no-such-server";
