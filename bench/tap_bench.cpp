@@ -25,6 +25,10 @@
 
 #include "e2e/pty_session.h"
 #include "test_support.h"
+#ifdef TAP_BENCH_SONG
+#include "audio/song_position.h"
+#include "e2e/jack_support.h"
+#endif
 
 namespace {
 
@@ -39,6 +43,8 @@ const char* const STARTED = "計測開始！";
 struct Reader {
   const char* name;
   std::string path;
+  std::vector<std::string> args = {};
+  std::vector<std::string> env = {};
 };
 
 double median(std::vector<double> values) {
@@ -72,7 +78,10 @@ struct Latency {
 
 // Starts a reader and takes it past the start ENTER.
 std::unique_ptr<PtySession> started(const Reader& reader, const TempDir& dir) {
-  auto pty = std::make_unique<PtySession>(reader.path, pinned(dir));
+  PtySession::Options options = pinned(dir);
+  options.args = reader.args;
+  options.env.insert(options.env.end(), reader.env.begin(), reader.env.end());
+  auto pty = std::make_unique<PtySession>(reader.path, options);
   if (!pty->expect(OPENING_END)) {
     std::fprintf(stderr, "%s: no prompt\n", reader.name);
     std::exit(1);
@@ -117,8 +126,11 @@ std::vector<Latency> latency_round(const std::vector<Reader>& readers, int taps)
 
 double startup_round(const Reader& reader) {
   TempDir dir;
+  PtySession::Options options = pinned(dir);
+  options.args = reader.args;
+  options.env.insert(options.env.end(), reader.env.begin(), reader.env.end());
   auto t0 = Clock::now();
-  PtySession pty(reader.path, pinned(dir));
+  PtySession pty(reader.path, options);
   if (!pty.expect("ENTER")) return -1;
   return ms_since(t0);
 }
@@ -203,6 +215,84 @@ Accuracy accuracy_round(int taps, unsigned seed) {
   return result;
 }
 
+#ifdef TAP_BENCH_SONG
+// ---- sync with the song ----------------------------------------------------
+
+// Where the song position the program gives a tap lies against the one the
+// server played: each sweep sends taps from 4 ms before to 4 ms after frame
+// edges (the first millisecond the chart counts in the next frame), a
+// quarter millisecond apart, timed from when the server played the first
+// click. The edge between the taps put in the frame before and those put in
+// the frame locates the error of that sweep to a quarter millisecond;
+// positive is a tap read later in the song than it was heard.
+std::vector<double> sync_round(const tap::testing::JackServer& server, const std::string& song, int sweeps) {
+  using namespace tap::testing;
+  TempDir dir;
+  Listener listener(server.name());
+  PtySession::Options options = pinned(dir);
+  options.args = {song};
+  options.env.push_back("JACK_DEFAULT_SERVER=" + server.name());
+  PtySession pty(std::string(TAP_RECORDER_BINARY), options);
+  if (!pty.expect(OPENING_END)) std::exit(1);
+  pty.drain(20);
+  pty.send("\r");
+  if (!listener.wait_for(1)) {
+    std::fprintf(stderr, "sync: the server played no click\n");
+    std::exit(1);
+  }
+  double zero = listener.heard_ms(0);
+  struct Tap {
+    int frame;
+    double x;  // ms after the frame's edge it was sent at
+  };
+  std::vector<Tap> taps;
+  int frame = 10;  // frames 3k+1: their edges are no multiple of 100 ms
+  for (int s = 0; s < sweeps; ++s) {
+    for (int step = -16; step <= 16; ++step, frame += 3) {
+      double edge = std::ceil(frame * 100.0 / 3.0);
+      sleep_until(zero + edge + step * 0.25);
+      double sent = steady_ms();
+      pty.send(" ");
+      taps.push_back({frame, sent - zero - edge});
+    }
+  }
+  pty.send("\r");
+  if (!pty.expect("ENTERで終了します", 10000)) std::exit(1);
+  std::vector<int> recorded = lane_frames(read_file(dir.file("ved.txt")), "&space_data=");
+  std::vector<double> errors;
+  for (int s = 0; s < sweeps; ++s) {
+    double lower = -1e9, upper = 1e9;  // bounds on the error
+    for (int i = s * 33; i < (s + 1) * 33 && i < static_cast<int>(recorded.size()); ++i) {
+      if (recorded[static_cast<std::size_t>(i)] >= taps[static_cast<std::size_t>(i)].frame)
+        lower = std::max(lower, -taps[static_cast<std::size_t>(i)].x);
+      else
+        upper = std::min(upper, -taps[static_cast<std::size_t>(i)].x);
+    }
+    errors.push_back(lower <= upper ? (lower + upper) / 2 : lower);
+  }
+  return errors;
+}
+
+// The mapping alone, against a fake stream whose output clock runs `ppm`
+// away from the stream clock, over 3 minutes: worst error in ms, and what
+// time zero plus the system clock would have given.
+std::pair<double, double> mapping_error(double ppm) {
+  const double rate = 48000, true_rate = rate * (1 + ppm * 1e-6);
+  std::vector<tap::OutputReport> reports;
+  double worst = 0, naive = 0;
+  std::mt19937 random(3);
+  for (std::int64_t output = 0; output < 48000 * 180; output += 256) {
+    reports.push_back({static_cast<double>(output) / true_rate, 0, output});
+    double tap = reports.back().dac_time + static_cast<double>(random() % 256) / rate;
+    int count = static_cast<int>(std::min<std::size_t>(reports.size(), tap::ReportBoard::SIZE));
+    double frame = tap::output_frame_at(tap, &reports[reports.size() - static_cast<std::size_t>(count)], count, rate);
+    worst = std::max(worst, std::fabs(frame - tap * true_rate) / rate * 1000);
+    naive = std::max(naive, std::fabs(tap * rate - tap * true_rate) / rate * 1000);
+  }
+  return {worst, naive};
+}
+#endif
+
 // ---- burst -----------------------------------------------------------------
 
 struct Burst {
@@ -264,33 +354,47 @@ int main(int argc, char** argv) {
   }
   pin_harness(0);
   signal(SIGPIPE, SIG_IGN);
-  const std::vector<Reader> readers = {
+  std::vector<Reader> readers = {
       {"tap-recorder", TAP_RECORDER_BINARY}, {"floor", FLOOR_READER_BINARY}, {"curses", CURSES_READER_BINARY}};
+#ifdef TAP_BENCH_SONG
+  // The song's server and songs: a long one, so it plays through every
+  // latency round, and a short one for the sync.
+  tap::testing::JackServer server;
+  TempDir songs;
+  std::string long_song = songs.file("long.ogg"), clicks = songs.file("clicks.wav");
+  if (!server.ready() || !tap::testing::write_click_song(long_song, SF_FORMAT_OGG | SF_FORMAT_VORBIS, 180, 0.02) ||
+      !tap::testing::write_click_song(clicks, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 60)) {
+    std::fprintf(stderr, "no JACK server or no songs for the song's figures\n");
+    return 1;
+  }
+  readers.push_back({"with a song", TAP_RECORDER_BINARY, {long_song}, {"JACK_DEFAULT_SERVER=" + server.name()}});
+#endif
+  const std::size_t kinds = readers.size();
 
   std::printf("tap_bench: %d rounds; latency over %d taps a round (Left and Space in turn)\n", rounds, taps);
   std::printf("harness on CPU 0 spinning on the pty master, programs on CPU %d\n\n", PROGRAM_CPU);
 
-  std::vector<std::vector<double>> p50(3), p99(3), worst(3), startup(3);
+  std::vector<std::vector<double>> p50(kinds), p99(kinds), worst(kinds), startup(kinds);
   for (int r = 0; r < rounds; ++r) {
     std::vector<Latency> round = latency_round(readers, taps);
-    for (int k = 0; k < 3; ++k) {
+    for (std::size_t k = 0; k < kinds; ++k) {
       p50[k].push_back(round[k].p50_us);
       p99[k].push_back(round[k].p99_us);
       worst[k].push_back(round[k].max_us);
     }
-    for (int s = 0; s < 4; ++s) {
-      for (int j = 0; j < 3; ++j) {
-        int k = (s + j) % 3;
+    for (std::size_t s = 0; s < 4; ++s) {
+      for (std::size_t j = 0; j < kinds; ++j) {
+        std::size_t k = (s + j) % kinds;
         startup[k].push_back(startup_round(readers[k]));
       }
     }
   }
   std::printf(
-      "latency, key written -> first byte of the answer (median of %d rounds; the three readers\n"
+      "latency, key written -> first byte of the answer (median of %d rounds; the readers\n"
       "run side by side and take their taps in turn)\n",
       rounds);
   std::printf("  %-14s %10s %10s %10s %14s\n", "reader", "p50 us", "p99 us", "max us", "start-up ms");
-  for (int k = 0; k < 3; ++k) {
+  for (std::size_t k = 0; k < kinds; ++k) {
     std::printf("  %-14s %10.1f %10.1f %10.1f %14.2f\n", readers[k].name, median(p50[k]), median(p99[k]),
                 median(worst[k]), median(startup[k]));
   }
@@ -302,7 +406,36 @@ int main(int argc, char** argv) {
   // is made of, against curses.
   std::printf("          floor/curses        p50 %.2f  p99 %.2f  (the least any reader can reach against curses)\n",
               median(p50[1]) / median(p50[2]), median(p99[1]) / median(p99[2]));
+#ifdef TAP_BENCH_SONG
+  std::printf("          with a song/floor   p50 %.2f  p99 %.2f  (tap-recorder playing a song through JACK)\n",
+              median(p50[3]) / median(p50[1]), median(p99[3]) / median(p99[1]));
+#endif
   std::printf("  start-up is fork of a stand-in shell, fork, exec and the program's own start to its first prompt\n\n");
+
+#ifdef TAP_BENCH_SONG
+  std::vector<double> sync;
+  for (int r = 0; r < rounds; ++r) {
+    std::vector<double> round = sync_round(server, clicks, 10);
+    sync.insert(sync.end(), round.begin(), round.end());
+  }
+  double sync_sum = 0, sync_max = 0;
+  for (double e : sync) {
+    sync_sum += e;
+    sync_max = std::max(sync_max, std::fabs(e));
+  }
+  std::printf(
+      "sync with the song (JACK dummy server, 48 kHz, 256-frame periods): %zu sweeps of 33 taps, each locating\n"
+      "the error of a tap's song position against the server's own account to 0.25 ms: mean %+.2f ms, max |%.2f| ms\n",
+      sync.size(), sync_sum / static_cast<double>(sync.size()), sync_max);
+  for (double ppm : {500.0, -500.0}) {
+    std::pair<double, double> mapping = mapping_error(ppm);
+    std::printf(
+        "mapping against a fake stream %+.0f ppm over 3 minutes: worst %.4f ms (time zero plus the system "
+        "clock: %.1f ms)\n",
+        ppm, mapping.first, mapping.second);
+  }
+  std::printf("\n");
+#endif
 
   Accuracy total;
   for (int r = 0; r < rounds; ++r) {

@@ -225,5 +225,40 @@ TEST_F(Song, WhatCannotBePlayedIsToldBeforeTheTerminalIsTouched) {
   }
 }
 
+// The song adds threads, not allocations: nothing in the whole process,
+// the decoder and the audio callback included, allocates between the start
+// ENTER and the end of the capture.
+TEST_F(Song, NothingIsAllocatedDuringTheCaptureWithTheSongPlaying) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator cannot be counted by preloading";
+#else
+  ASSERT_TRUE(server_->ready()) << "jackd did not start";
+  TempDir dir;
+  ASSERT_TRUE(write_click_song(dir.file("song.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 6, 0.02));
+  PtySession::Options options = on_server(dir, *server_, {"song.wav"});
+  options.env.push_back(std::string("LD_PRELOAD=") + ALLOC_COUNTER_LIBRARY);
+  options.env.push_back("ALLOC_COUNT_FILE=" + dir.file("counts"));
+  PtySession pty(PROGRAM, options);
+  ASSERT_TRUE(pty.expect(OPENING));
+  pty.send("\r");
+  ASSERT_TRUE(pty.expect("計測開始！\r\n"));
+  for (int i = 0; i < 100; ++i) {
+    pty.send(i % 2 ? " " : "\x1b[D");
+    pty.drain(15);  // 1.5 s: the song is decoded and played all the while
+  }
+  pty.send("\r");
+  ASSERT_TRUE(pty.expect("ENTERで終了します\r\n"));
+  pty.send("\r");
+  ASSERT_EQ(exit_code(pty.wait_exit()), 0);
+  std::ifstream counts(dir.file("counts"));
+  long at_start = -1, at_end = -1, total = -1;
+  counts >> at_start >> at_end >> total;
+  ASSERT_GE(at_start, 0) << "the capture's first line was not seen";
+  ASSERT_GE(at_end, 0) << "the capture's last line was not seen";
+  EXPECT_GT(total, 0) << "no allocation counted at all: the counter is not in place";
+  EXPECT_EQ(at_end - at_start, 0);
+#endif
+}
+
 }  // namespace
 }  // namespace tap::testing
