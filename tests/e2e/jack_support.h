@@ -128,6 +128,13 @@ class Listener {
     jack_port_get_latency_range(jack_port_by_name(client_, "system:playback_1"), JackPlaybackLatency, &range);
     latency_ = range.max;
     jack_set_process_callback(client_, process, this);
+    jack_set_xrun_callback(
+        client_,
+        [](void* self) {
+          ++static_cast<Listener*>(self)->xruns_;
+          return 0;
+        },
+        this);
     jack_activate(client_);
     jack_connect(client_, "system:monitor_1", "listener:in");
   }
@@ -139,6 +146,10 @@ class Listener {
 
   bool connected() const { return client_ != nullptr; }
   int heard() const { return count_.load(); }
+  /// Cycles the server missed (it was starved of CPU): the song's output
+  /// slipped against the server's clock, and heard times no longer tell
+  /// song positions from one another.
+  int xruns() const { return xruns_.load(); }
   double heard_ms(int i) const { return onsets_[i]; }
   bool wait_for(int clicks, int timeout_ms = 3000) {
     double until = steady_ms() + timeout_ms;
@@ -171,6 +182,7 @@ class Listener {
   jack_nframes_t latency_ = 0;
   std::int64_t last_onset_ = -RATE;
   std::atomic<int> count_{0};
+  std::atomic<int> xruns_{0};
   double onsets_[256] = {};
 };
 

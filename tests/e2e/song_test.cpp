@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -44,6 +45,10 @@ class Song : public ::testing::Test {
 };
 JackServer* Song::server_ = nullptr;
 
+// A server starved of CPU misses cycles, and the song slips against its
+// clock: the run is then tried again.
+constexpr int ATTEMPTS = 3;
+
 // Taps are sent 2 ms after and 1.5 ms before frame boundaries of the song,
 // timed from when the server played the first click: a tap read 2 ms early,
 // or 1.5 ms late (less the time the key takes to reach the program), lands
@@ -69,47 +74,52 @@ TEST_F(Song, TapsLandInTheFramesOfTheSongPositionHeard) {
   };
   for (const Case& c : cases) {
     std::string name = std::string(c.file) + (c.options.empty() ? "" : " " + c.options[0]);
-    TempDir dir;
-    ASSERT_TRUE(write_click_song(dir.file(c.file), c.format, 6)) << c.file;
-    Listener listener(server_->name());
-    ASSERT_TRUE(listener.connected());
-    std::vector<std::string> args = c.options;
-    args.push_back(c.file);
-    PtySession pty(PROGRAM, on_server(dir, *server_, args));
-    ASSERT_TRUE(pty.expect(OPENING)) << name << ": " << pty.output();
-    pty.send("\r");
-    ASSERT_TRUE(listener.wait_for(1)) << name << ": the server played no click";
-    double zero = listener.heard_ms(0);  // song position start_ms
+    for (int attempt = 1;; ++attempt) {
+      TempDir dir;
+      ASSERT_TRUE(write_click_song(dir.file(c.file), c.format, 6)) << c.file;
+      Listener listener(server_->name());
+      ASSERT_TRUE(listener.connected());
+      std::vector<std::string> args = c.options;
+      args.push_back(c.file);
+      PtySession pty(PROGRAM, on_server(dir, *server_, args));
+      ASSERT_TRUE(pty.expect(OPENING)) << name << ": " << pty.output();
+      pty.send("\r");
+      ASSERT_TRUE(listener.wait_for(1)) << name << ": the server played no click";
+      double zero = listener.heard_ms(0);  // song position start_ms
 
-    std::vector<double> expected_ms, late_ms;
-    int first_frame = static_cast<int>((c.start_ms - c.offset_ms) * 0.03) + 4;
-    for (int j = 0; j < 8; ++j) {
-      double boundary = (first_frame + 5 * j) * 100.0 / 3.0;
-      double target = boundary + (j % 2 == 0 ? 2 : -1.5);
-      double when = zero + (target + c.offset_ms - c.start_ms) / c.rate;
-      sleep_until(when);
-      double sent = steady_ms();
-      pty.send(" ");
-      expected_ms.push_back(c.start_ms + (sent - zero) * c.rate - c.offset_ms);
-      late_ms.push_back(sent - when);
-    }
-    pty.send("\r");
-    ASSERT_TRUE(pty.expect("ENTERで終了します\r\n")) << name;
-    pty.send("\r");
-    EXPECT_EQ(exit_code(pty.wait_exit()), 0) << name;
+      std::vector<double> expected_ms, late_ms;
+      int first_frame = static_cast<int>((c.start_ms - c.offset_ms) * 0.03) + 4;
+      for (int j = 0; j < 8; ++j) {
+        double boundary = (first_frame + 5 * j) * 100.0 / 3.0;
+        double target = boundary + (j % 2 == 0 ? 2 : -1.5);
+        double when = zero + (target + c.offset_ms - c.start_ms) / c.rate;
+        sleep_until(when);
+        double sent = steady_ms();
+        pty.send(" ");
+        expected_ms.push_back(c.start_ms + (sent - zero) * c.rate - c.offset_ms);
+        late_ms.push_back(sent - when);
+      }
+      pty.send("\r");
+      ASSERT_TRUE(pty.expect("ENTERで終了します\r\n")) << name;
+      pty.send("\r");
+      EXPECT_EQ(exit_code(pty.wait_exit()), 0) << name;
+      // A tap the test itself sent late is not judged.
+      long on_time = std::count_if(late_ms.begin(), late_ms.end(), [](double late) { return late <= 0.5; });
+      if ((listener.xruns() > 0 || on_time < 6) && attempt < ATTEMPTS) continue;
+      ASSERT_EQ(listener.xruns(), 0) << name << ": the server missed cycles in every attempt";
+      ASSERT_GE(on_time, 6) << name << ": too few taps sent on time in every attempt";
 
-    std::vector<int> frames = lane_frames(read_file(dir.file("ved.txt")), "space_data");
-    ASSERT_EQ(frames.size(), expected_ms.size()) << name;
-    int checked = 0;
-    for (std::size_t j = 0; j < frames.size(); ++j) {
-      double ms = expected_ms[j];
-      if (late_ms[j] > 0.5) continue;  // the test itself sent it late
-      ++checked;
-      EXPECT_EQ(frames[j], to_frame(static_cast<std::int32_t>(std::trunc(ms))))
-          << name << ": tap " << j << " at " << ms << " ms of the song";
+      std::vector<int> frames = lane_frames(read_file(dir.file("ved.txt")), "space_data");
+      ASSERT_EQ(frames.size(), expected_ms.size()) << name;
+      for (std::size_t j = 0; j < frames.size(); ++j) {
+        double ms = expected_ms[j];
+        if (late_ms[j] > 0.5) continue;
+        EXPECT_EQ(frames[j], to_frame(static_cast<std::int32_t>(std::trunc(ms))))
+            << name << ": tap " << j << " at " << ms << " ms of the song";
+      }
+      EXPECT_GE(listener.heard(), 2) << name;
+      break;
     }
-    EXPECT_GE(checked, 6) << name << ": too few taps sent on time to judge";
-    EXPECT_GE(listener.heard(), 2) << name;
   }
 }
 
@@ -128,27 +138,32 @@ TEST_F(Song, CalibrationTellsTheOffsetOfTheTapsOnTheClicks) {
       {3, -20, 65, "Too few taps near the clicks [(]3 of 16[)] to tell an offset: run --calibrate again[.]\r\n$"},
   };
   for (const Case& c : cases) {
-    TempDir dir;
-    Listener listener(server_->name());
-    PtySession pty(PROGRAM, on_server(dir, *server_, {"--calibrate"}));
-    ASSERT_TRUE(pty.expect("and press ENTER again once the clicks have stopped.\r\n")) << pty.output();
-    pty.send("\r");
-    ASSERT_TRUE(listener.wait_for(1)) << "the server played no click";
-    for (int k = 0; k < c.taps; ++k) {
-      sleep_until(listener.heard_ms(0) + 500 * k + c.late_ms + (k == 0 && c.late_ms < 0 ? 500 : 0));
-      pty.send(" ");
-      ASSERT_TRUE(pty.expect("tap " + std::to_string(k + 1) + ": ")) << k;
+    for (int attempt = 1;; ++attempt) {
+      TempDir dir;
+      Listener listener(server_->name());
+      PtySession pty(PROGRAM, on_server(dir, *server_, {"--calibrate"}));
+      ASSERT_TRUE(pty.expect("and press ENTER again once the clicks have stopped.\r\n")) << pty.output();
+      pty.send("\r");
+      ASSERT_TRUE(listener.wait_for(1)) << "the server played no click";
+      for (int k = 0; k < c.taps; ++k) {
+        sleep_until(listener.heard_ms(0) + 500 * k + c.late_ms + (k == 0 && c.late_ms < 0 ? 500 : 0));
+        pty.send(" ");
+        ASSERT_TRUE(pty.expect("tap " + std::to_string(k + 1) + ": ")) << k;
+      }
+      pty.send("\r");
+      EXPECT_EQ(exit_code(pty.wait_exit()), c.exit_code) << c.taps;
+      if (listener.xruns() > 0 && attempt < ATTEMPTS) continue;
+      ASSERT_EQ(listener.xruns(), 0) << "the server missed cycles in every attempt";
+      pty.drain(50);
+      std::smatch match;
+      ASSERT_TRUE(std::regex_search(pty.output(), match, std::regex(c.result))) << pty.output();
+      if (c.exit_code == 0) {
+        EXPECT_NEAR(std::stod(match[1].str()), c.late_ms, 1.0) << pty.output();
+      }
+      EXPECT_FALSE(std::filesystem::exists(dir.file("ved.txt")));
+      EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
+      break;
     }
-    pty.send("\r");
-    EXPECT_EQ(exit_code(pty.wait_exit()), c.exit_code) << c.taps;
-    pty.drain(50);
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(pty.output(), match, std::regex(c.result))) << pty.output();
-    if (c.exit_code == 0) {
-      EXPECT_NEAR(std::stod(match[1].str()), c.late_ms, 1.0) << pty.output();
-    }
-    EXPECT_FALSE(std::filesystem::exists(dir.file("ved.txt")));
-    EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
   }
 }
 
