@@ -102,6 +102,7 @@ class InteractiveShell {
     master_ = -1;
   }
   pid_t shell() const { return shell_; }
+  const std::string& output() const { return output_; }
 
  private:
   void pump(int timeout_ms) {
@@ -204,6 +205,44 @@ TEST(SessionEnd, ClosingTheTerminalWindowKeepsEveryAnsweredTap) {
     }
   }
   EXPECT_EQ(lost, 0) << "of " << runs << " closes";
+}
+
+// A job that is stopped or in the background ends on kill like any other:
+// it must not stop itself again changing the terminal's mode from there.
+TEST(SessionEnd, KillEndsAStoppedOrBackgroundJob) {
+  struct Case {
+    const char* name;
+    bool in_background;  // started with &, it stops at once (tty output)
+    bool tap_first;      // in the foreground, a tap, then SIGTSTP from outside
+  };
+  const Case cases[] = {{"started in the background", true, false}, {"stopped during the capture", false, true}};
+  for (const Case& c : cases) {
+    TempDir dir;
+    InteractiveShell shell(dir.path());
+    ASSERT_TRUE(shell.wait_for("$ ")) << c.name;
+    if (c.in_background) {
+      shell.type(PROGRAM + " &\r");
+      shell.type("jobs\r");
+      for (int i = 0; i < 50 && shell.count("Stopped") == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        shell.type("jobs\r");
+      }
+    } else {
+      shell.type("sh -c 'echo $$ > pid; exec " + PROGRAM + "'\r");
+      ASSERT_TRUE(shell.wait_for("終了時にENTERで出力します\r\n")) << c.name;
+      shell.type("\r ");
+      ASSERT_TRUE(shell.wait_for("SPACEが押されました")) << c.name;
+      kill(std::stoi(read_file(dir.file("pid"))), SIGTSTP);
+    }
+    ASSERT_TRUE(shell.wait_for("Stopped", 1, 5000)) << c.name;
+    // The shell tells of a job that ended at its next prompt.
+    shell.type("kill %1; sleep 1; jobs\r");
+    ASSERT_TRUE(shell.wait_for("Exit 143", 1, 5000)) << c.name << ": the job did not end in a second\n"
+                                                      << shell.output();
+    if (c.tap_first) {
+      EXPECT_TRUE(std::regex_search(read_file(dir.file("ved.txt")), std::regex("&space_data=[0-9]+\r\n"))) << c.name;
+    }
+  }
 }
 
 }  // namespace

@@ -35,6 +35,14 @@ const Ending ENDINGS[] = {
     {SIGXCPU, 152, "tap-recorder: stopped by SIGXCPU"},
     {SIGPWR, 158, "tap-recorder: stopped by SIGPWR"},
     {SIGRTMIN + 3, 128 + SIGRTMIN + 3, "tap-recorder: stopped by SIGRTMIN+3"},
+    {SIGRTMIN, 128 + SIGRTMIN, "tap-recorder: stopped by SIGRTMIN"},
+    {SIGRTMAX - 3, 128 + SIGRTMAX - 3, "tap-recorder: stopped by SIGRTMAX-3"},
+    {SIGRTMAX, 128 + SIGRTMAX, "tap-recorder: stopped by SIGRTMAX"},
+    // Sent with kill, the crash signals are no crash but a request to stop.
+    {SIGSEGV, 139, "tap-recorder: stopped by SIGSEGV"},
+    {SIGBUS, 135, "tap-recorder: stopped by SIGBUS"},
+    {SIGABRT, 134, "tap-recorder: stopped by SIGABRT"},
+    {SIGTRAP, 133, "tap-recorder: stopped by SIGTRAP"},
 };
 
 TEST(Signals, DuringTheCaptureTheChartIsWrittenAndTheTerminalRestored) {
@@ -127,20 +135,27 @@ TEST(Signals, AnIgnoredHangUpStaysIgnored) {
   EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
 }
 
-TEST(Signals, FatalSignalRestoresTheTerminalAndDiesOfTheSameSignal) {
+// A crash of the program's own (here raised from inside it as it answers
+// SPACE).
+TEST(Signals, CrashRestoresTheTerminalAndDiesOfTheSameSignal) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers take a crash for their own";
+#else
   for (int signo : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS, SIGTRAP}) {
     TempDir dir;
-    PtySession pty(PROGRAM, in(dir));
+    PtySession::Options options = in(dir);
+    options.env.push_back(std::string("LD_PRELOAD=") + CRASH_ON_TAP_LIBRARY);
+    options.env.push_back("CRASH_SIGNAL=" + std::to_string(signo));
+    PtySession pty(PROGRAM, options);
     ASSERT_TRUE(pty.expect(OPENING));
-    pty.send("\r ");
-    ASSERT_TRUE(pty.expect("SPACEが押されました\r\n")) << signo;
     ASSERT_TRUE(is_raw(pty.mode()));
-    kill(pty.pid(), signo);
+    pty.send("\r ");
     int status = pty.wait_exit();
     ASSERT_TRUE(WIFSIGNALED(status)) << signo << " status " << status;
     EXPECT_EQ(WTERMSIG(status), signo);
     EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << signo;
   }
+#endif
 }
 
 }  // namespace
