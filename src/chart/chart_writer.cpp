@@ -1,5 +1,7 @@
 #include "chart/chart_writer.h"
 
+#include "chart/chart_file.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -32,45 +34,6 @@ int format_frame(std::int32_t value, char* out) {
   return length;
 }
 
-// The file's side of the chart. Written in binary so CR LF is exactly what
-// lands on every platform; the first failure is kept for the report, and
-// the console echo goes on whatever happens to the file.
-class ChartFile {
- public:
-  explicit ChartFile(const char* path) : file_(std::fopen(path, "wb")) {}
-  ~ChartFile() {
-    if (file_ != nullptr) std::fclose(file_);
-  }
-  ChartFile(const ChartFile&) = delete;
-  ChartFile& operator=(const ChartFile&) = delete;
-
-  bool is_open() const { return file_ != nullptr; }
-  int error() const { return error_; }
-
-  void write(const char* text, std::size_t length) {
-    if (file_ != nullptr && std::fwrite(text, 1, length, file_) != length) note_failure();
-  }
-  void end_line() {
-    write("\r\n", 2);
-    if (file_ != nullptr && std::fflush(file_) != 0) note_failure();
-  }
-  /// Closes the file; false when anything written to it failed.
-  bool close() {
-    if (file_ == nullptr) return false;
-    if (std::fclose(file_) != 0) note_failure();
-    file_ = nullptr;
-    return error_ == 0;
-  }
-
- private:
-  void note_failure() {
-    if (error_ == 0) error_ = errno != 0 ? errno : EIO;
-  }
-
-  std::FILE* file_;
-  int error_ = 0;
-};
-
 // Each piece goes to the console first, then to the file.
 void write_both(Console& console, ChartFile& file, const char* text, std::size_t length) {
   console.write(text, length);
@@ -82,6 +45,8 @@ void report_write_failure(Console& console, const char* path, int error) {
   std::snprintf(line, sizeof line, "Could not write %s (%s)", path, std::strerror(error));
   console.write(line);
   console.end_line();
+  std::snprintf(line, sizeof line, "tap-recorder: cannot write %s: %s", path, std::strerror(error));
+  console.error_line(line);
 }
 
 }  // namespace
@@ -89,9 +54,14 @@ void report_write_failure(Console& console, const char* path, int error) {
 ChartResult write_chart(const LaneLists& lanes, Console& console, const char* path) {
   ChartFile file(path);
   // Without the file the lines still go to the console, so the taps can be
-  // copied from there.
+  // copied from there; standard error says why, for output sent elsewhere.
   console.write(file.is_open() ? "Can Open File" : "Don't open");
   console.end_line();
+  if (!file.is_open()) {
+    char line[256];
+    std::snprintf(line, sizeof line, "tap-recorder: cannot open %s: %s", path, std::strerror(file.open_error()));
+    console.error_line(line);
+  }
 
   for (int lane = 0; lane < LANE_COUNT; ++lane) {
     write_both(console, file, LANE_LABELS[lane], std::strlen(LANE_LABELS[lane]));

@@ -35,6 +35,10 @@ class NullConsole final : public Console {
 /// lines would be written into the chart file. Nothing to do on Windows.
 void claim_standard_streams();
 
+/// True when standard output is the file at `path` itself (`tap-recorder >
+/// ved.txt`): the console's lines would be mixed into the chart.
+bool standard_output_is(const char* path);
+
 /// True when the console window is the program's alone and closes the
 /// moment it ends: a Windows console that no other process is attached to,
 /// as when the .exe was started by a double-click. Never on POSIX, where

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "console/console_output.h"
@@ -35,6 +36,13 @@ void claim_standard_streams() {
     int null = open("/dev/null", O_RDWR);
     if (null != fd && null >= 0) close(null);
   }
+}
+
+bool standard_output_is(const char* path) {
+  struct stat out {};
+  struct stat file {};
+  return fstat(STDOUT_FILENO, &out) == 0 && stat(path, &file) == 0 && S_ISREG(out.st_mode) &&
+         out.st_dev == file.st_dev && out.st_ino == file.st_ino;
 }
 
 bool console_window_is_own() { return false; }

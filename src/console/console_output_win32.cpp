@@ -42,6 +42,21 @@ void write_text(HANDLE handle, const char* text, std::size_t length) {
 // could take.
 void claim_standard_streams() {}
 
+bool standard_output_is(const char* path) {
+  BY_HANDLE_FILE_INFORMATION out{}, file{};
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == INVALID_HANDLE_VALUE || output == nullptr || GetFileType(output) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(output, &out))
+    return false;
+  HANDLE chart = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (chart == INVALID_HANDLE_VALUE) return false;
+  bool same = GetFileInformationByHandle(chart, &file) && out.dwVolumeSerialNumber == file.dwVolumeSerialNumber &&
+              out.nFileIndexHigh == file.nFileIndexHigh && out.nFileIndexLow == file.nFileIndexLow;
+  CloseHandle(chart);
+  return same;
+}
+
 bool console_window_is_own() {
   DWORD processes[2];
   return GetConsoleProcessList(processes, 2) == 1;

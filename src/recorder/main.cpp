@@ -14,6 +14,10 @@ int main(int argc, char** argv) {
   tap::CommandLine command = tap::parse_command_line(argc, argv);
   bool calibrate = command.action == tap::CommandLineAction::calibrate;
   if (command.action != tap::CommandLineAction::record && !calibrate) return tap::answer_command_line(command, console);
+  if (!calibrate && tap::standard_output_is(tap::CHART_FILE_NAME)) {
+    console.error_line("tap-recorder: standard output is ved.txt, where the chart goes; send it elsewhere");
+    return tap::EXIT_OUTPUT_IS_CHART;
+  }
 
   // A song that cannot be played is told before the terminal is touched.
   std::unique_ptr<tap::TimeSource> song;

@@ -16,6 +16,7 @@ namespace tap {
 constexpr int EXIT_DONE = 0;               // the run reached its closing prompt
 constexpr int EXIT_CHART_NOT_WRITTEN = 1;  // "ved.txt" could not be opened or written
 constexpr int EXIT_NO_TERMINAL = 2;        // no terminal, or it went away
+constexpr int EXIT_OUTPUT_IS_CHART = 73;   // standard output is ved.txt (sysexits' EX_CANTCREAT)
 // A signal that ended the run gives 128 + its number.
 
 /// Tells the user on standard error why keys can no longer be read and

@@ -4,6 +4,13 @@
 
 #include "test_support.h"
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace tap {
 namespace {
 
@@ -85,6 +92,7 @@ TEST(WriteChart, FileThatCannotBeOpenedStillShowsTheLinesAfterDontOpen) {
   LaneLists& lanes = empty_lanes();
   set_lane(lanes, Lane::left, {1, 2});
   EXPECT_EQ(write_chart(lanes, console, path.c_str()), ChartResult::not_opened);
+  EXPECT_EQ(console.errors, std::vector<std::string>{"tap-recorder: cannot open " + path + ": Is a directory"});
   std::vector<std::string> expected = {"Don't open"};
   for (const std::string& line :
        chart_lines({"&left_data=1,2", "&down_data=", "&up_data=", "&right_data=", "&space_data="})) {
@@ -108,7 +116,97 @@ TEST(WriteChart, WriteErrorIsReportedAfterTheWholeEcho) {
   }
   expected.push_back("Could not write " + path + " (No space left on device)");
   EXPECT_EQ(console.lines, expected);
+  EXPECT_EQ(console.errors,
+            std::vector<std::string>{"tap-recorder: cannot write " + path + ": No space left on device"});
 }
+
+#ifndef _WIN32
+const std::string OLD_CHART = "an old chart\r\n";
+
+bool write_old_chart(const std::string& path) {
+  return static_cast<bool>(std::ofstream(path, std::ios::binary) << OLD_CHART);
+}
+
+// The chart file is always one whole chart, the old or the new; what is not
+// a regular file is written in place, never replaced, and never waited for.
+TEST(WriteChart, ReplacesTheChartOnlyOnceTheNewOneIsWhole) {
+  struct Case {
+    const char* name;
+    bool (*make)(const std::string& dir);  // puts ved.txt (or its link) there
+    ChartResult result;
+    const char* error;     // the end of the line on standard error, if any
+    const char* chart_at;  // where the new chart (or the old, when it failed) is to be found
+    bool old_kept;         // the old chart is still there
+    bool link_kept;        // ved.txt is still a symbolic link
+  };
+  const Case cases[] = {
+      {"a FIFO nobody reads", [](const std::string& d) { return mkfifo((d + "/ved.txt").c_str(), 0644) == 0; },
+       ChartResult::not_opened, ": No such device or address", nullptr, false, false},
+      {"past a file size limit", [](const std::string& d) { return write_old_chart(d + "/ved.txt"); },
+       ChartResult::write_failed, ": File too large", "ved.txt", true, false},
+      {"a link to a chart",
+       [](const std::string& d) {
+         return write_old_chart(d + "/target.txt") && symlink("target.txt", (d + "/ved.txt").c_str()) == 0;
+       },
+       ChartResult::opened, nullptr, "target.txt", false, true},
+      {"a link to /dev/null", [](const std::string& d) { return symlink("/dev/null", (d + "/ved.txt").c_str()) == 0; },
+       ChartResult::opened, nullptr, nullptr, false, true},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    ASSERT_TRUE(c.make(dir.path())) << c.name;
+    std::string path = dir.file("ved.txt");
+    CapturedConsole console;
+    LaneLists& lanes = empty_lanes();
+    set_lane(lanes, Lane::space, {75});
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    bool limited = std::string(c.name).find("limit") != std::string::npos;
+    if (limited) {
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit small = saved;
+      small.rlim_cur = 100;  // the chart is more
+      setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ChartResult result = write_chart(lanes, console, path.c_str());
+    if (limited) setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(result, c.result) << c.name;
+    if (c.error != nullptr) {
+      ASSERT_EQ(console.errors.size(), 1u) << c.name;
+      EXPECT_NE(console.errors[0].find(c.error), std::string::npos) << c.name << ": " << console.errors[0];
+    } else {
+      EXPECT_TRUE(console.errors.empty()) << c.name;
+    }
+    if (c.chart_at != nullptr) {
+      std::string chart = read_file(dir.file(c.chart_at));
+      EXPECT_EQ(chart,
+                c.old_kept
+                    ? OLD_CHART
+                    : crlf(chart_lines({"&left_data=", "&down_data=", "&up_data=", "&right_data=", "&space_data=75"})))
+          << c.name;
+    }
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode), c.link_kept) << c.name;
+    // Nothing of an unfinished chart is left beside it.
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name == "ved.txt" || name == "target.txt") << c.name << ": " << name;
+    }
+  }
+}
+
+TEST(WriteChart, AReplacedChartKeepsItsPermissions) {
+  TempDir dir;
+  std::string path = dir.file("ved.txt");
+  std::ofstream(path) << "old";
+  chmod(path.c_str(), 0640);
+  CapturedConsole console;
+  ASSERT_EQ(write_chart(empty_lanes(), console, path.c_str()), ChartResult::opened);
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+#endif
 
 TEST(RunChartStage, TurnsThePressLogIntoTheChart) {
   TempDir dir;

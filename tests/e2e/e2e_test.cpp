@@ -149,11 +149,15 @@ TEST(EndToEnd, ChartFileThatCannotBeWrittenEndsWithCodeOne) {
     Obstacle obstacle;
     const char* first_line;
     const char* last_line;
+    const char* reason;  // on standard error
   };
   const Case cases[] = {
-      {"a directory", Obstacle::directory, "Don't open", "&tuning=Name"},
-      {"a full disk", Obstacle::full_disk, "Can Open File", "Could not write ved.txt (No space left on device)"},
-      {"ulimit -f", Obstacle::file_size_limit, "Can Open File", "Could not write ved.txt (File too large)"},
+      {"a directory", Obstacle::directory, "Don't open", "&tuning=Name",
+       "tap-recorder: cannot open ved.txt: Is a directory"},
+      {"a full disk", Obstacle::full_disk, "Can Open File", "Could not write ved.txt (No space left on device)",
+       "tap-recorder: cannot write ved.txt: No space left on device"},
+      {"ulimit -f", Obstacle::file_size_limit, "Can Open File", "Could not write ved.txt (File too large)",
+       "tap-recorder: cannot write ved.txt: File too large"},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -170,6 +174,10 @@ TEST(EndToEnd, ChartFileThatCannotBeWrittenEndsWithCodeOne) {
     pty.send("\r \r");
     EXPECT_EQ(exit_code(pty.wait_exit()), 1) << c.name;
     std::vector<std::string> lines = pty.lines();
+    // The reason comes on standard error, here the same terminal.
+    auto reason = std::find(lines.begin(), lines.end(), c.reason);
+    ASSERT_NE(reason, lines.end()) << c.name;
+    lines.erase(reason);
     auto first = std::find(lines.begin(), lines.end(), c.first_line);
     ASSERT_NE(first, lines.end()) << c.name;
     bool opened = c.obstacle != Obstacle::directory;
@@ -252,6 +260,20 @@ TEST(EndToEnd, ArgumentsAreAnsweredWithoutARecording) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("ved.txt"))) << c.arg;
     EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << c.arg;
   }
+}
+
+// tap-recorder > ved.txt would mix the console's lines into the chart.
+TEST(EndToEnd, StandardOutputIntoTheChartFileIsRefused) {
+  TempDir dir;
+  PtySession::Options options = in(dir);
+  options.stdout_path = "ved.txt";
+  PtySession pty(PROGRAM, options);
+  EXPECT_EQ(exit_code(pty.wait_exit()), 73);
+  pty.drain(50);
+  EXPECT_EQ(pty.lines(), std::vector<std::string>{
+                             "tap-recorder: standard output is ved.txt, where the chart goes; send it elsewhere"});
+  EXPECT_EQ(read_file(dir.file("ved.txt")), "");
+  EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
 }
 
 TEST(EndToEnd, HangUpDuringTheCaptureStillWritesTheChart) {

@@ -93,6 +93,11 @@ PtySession::PtySession(const std::string& program, const Options& options) {
         close(null);
       }
       if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(125);
+      if (!options.stdout_path.empty()) {
+        int out = open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        close(out);
+      }
       for (int fd : options.closed_descriptors) close(fd);
       if (options.ignore_hang_up) signal(SIGHUP, SIG_IGN);
       if (options.file_size_limit >= 0) {

@@ -18,6 +18,7 @@ class PtySession {
     std::vector<std::string> env = {"LANG=C.UTF-8", "PATH=/usr/bin:/bin"};
     std::vector<std::string> args;  // after the program's name
     bool stdin_from_dev_null = false;
+    std::string stdout_path;              // standard output to this file (in cwd), not the terminal
     std::vector<int> closed_descriptors;  // of 0, 1 and 2: closed before the program starts
     bool ignore_hang_up = false;          // as nohup starts it
     long file_size_limit = -1;            // bytes, as ulimit -f sets it

@@ -238,7 +238,7 @@ TEST(SessionEnd, KillEndsAStoppedOrBackgroundJob) {
     // The shell tells of a job that ended at its next prompt.
     shell.type("kill %1; sleep 1; jobs\r");
     ASSERT_TRUE(shell.wait_for("Exit 143", 1, 5000)) << c.name << ": the job did not end in a second\n"
-                                                      << shell.output();
+                                                     << shell.output();
     if (c.tap_first) {
       EXPECT_TRUE(std::regex_search(read_file(dir.file("ved.txt")), std::regex("&space_data=[0-9]+\r\n"))) << c.name;
     }

@@ -1,0 +1,135 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "chart/chart_file.h"
+
+namespace tap {
+namespace {
+
+// The new chart's name beside the old: hidden, and unique.
+bool temporary_beside(const char* target, char* out, std::size_t size) {
+  const char* slash = std::strrchr(target, '/');
+  int n = slash == nullptr ? std::snprintf(out, size, ".%s.XXXXXX", target)
+                           : std::snprintf(out, size, "%.*s/.%s.XXXXXX", static_cast<int>(slash - target), target,
+                                           slash + 1);
+  return n > 0 && static_cast<std::size_t>(n) < size;
+}
+
+mode_t new_file_mode() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+// The directory entry of the rename reaches the disk too.
+void sync_directory_of(const char* target) {
+  char directory[PATH_MAX];
+  const char* slash = std::strrchr(target, '/');
+  if (slash == nullptr) {
+    std::snprintf(directory, sizeof directory, ".");
+  } else {
+    std::snprintf(directory, sizeof directory, "%.*s", slash == target ? 1 : static_cast<int>(slash - target),
+                  target);
+  }
+  int fd = open(directory, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+ChartFile::ChartFile(const char* path) {
+  // Through a symbolic link, its target is the chart.
+  char resolved[PATH_MAX];
+  struct stat link {};
+  bool dangling = lstat(path, &link) == 0 && S_ISLNK(link.st_mode) && realpath(path, resolved) == nullptr;
+  const char* target = !dangling && realpath(path, resolved) != nullptr ? resolved : path;
+
+  mode_t mode = new_file_mode();
+  // O_NONBLOCK: a FIFO nobody reads fails at once (ENXIO) instead of waiting.
+  int fd = open(target, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0) {
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      file_ = fdopen(fd, "wb");
+      if (file_ == nullptr) {
+        open_error_ = errno;
+        ::close(fd);
+      }
+      return;
+    }
+    mode = st.st_mode & 07777;
+    ::close(fd);
+  } else if (errno != ENOENT) {
+    open_error_ = errno;
+    return;
+  }
+
+  if (!dangling && temporary_beside(target, temporary_, sizeof temporary_)) {
+    int temporary = mkostemp(temporary_, O_CLOEXEC);
+    if (temporary >= 0) {
+      fchmod(temporary, mode);
+      file_ = fdopen(temporary, "wb");
+      if (file_ != nullptr) {
+        std::snprintf(target_, sizeof target_, "%s", target);
+        return;
+      }
+      ::close(temporary);
+      unlink(temporary_);
+    }
+  }
+  // No new file can be made beside it (a directory the user cannot write,
+  // a link that leads nowhere yet): written in place, as the only way left.
+  temporary_[0] = '\0';
+  fd = open(target, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0 || (file_ = fdopen(fd, "wb")) == nullptr) {
+    open_error_ = errno;
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+ChartFile::~ChartFile() {
+  if (file_ != nullptr) std::fclose(file_);
+  if (temporary_[0] != '\0') unlink(temporary_);
+}
+
+bool ChartFile::close() {
+  if (file_ == nullptr) return false;
+  if (std::fflush(file_) != 0) note_failure();
+  if (temporary_[0] != '\0' && error_ == 0 && fsync(fileno(file_)) != 0) note_failure();
+  if (std::fclose(file_) != 0) note_failure();
+  file_ = nullptr;
+  if (temporary_[0] == '\0') return error_ == 0;
+  if (error_ == 0 && rename(temporary_, target_) != 0) note_failure();
+  if (error_ != 0) {
+    unlink(temporary_);
+  } else {
+    sync_directory_of(target_);
+  }
+  temporary_[0] = '\0';
+  return error_ == 0;
+}
+
+void ChartFile::write(const char* text, std::size_t length) {
+  if (file_ != nullptr && std::fwrite(text, 1, length, file_) != length) note_failure();
+}
+
+void ChartFile::end_line() {
+  write("\r\n", 2);
+  if (file_ != nullptr && std::fflush(file_) != 0) note_failure();
+}
+
+void ChartFile::note_failure() {
+  if (error_ == 0) error_ = errno != 0 ? errno : EIO;
+}
+
+}  // namespace tap
