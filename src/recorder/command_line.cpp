@@ -55,6 +55,7 @@ const char* const USAGE[] = {
     "  65   --calibrate: too few taps near the clicks to tell an offset",
     "  66   the song is missing, unreadable or not audio",
     "  69   no audio output, or no output of that name",
+    "  73   standard output is ved.txt, where the chart goes",
     "  128+N  ended by signal N (the chart of what was recorded is written first)",
     "",
     "See tap-recorder(1) for the details.",

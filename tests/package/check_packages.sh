@@ -16,12 +16,18 @@ if [ ${#needed[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${needed[@]}" >/dev/null
 fi
 
-rm -rf build/packages
-./scripts/package >/dev/null
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+# The package script alone, in a tree as a fresh clone has it (the files git
+# tracks, as they are now, and no build): a step that only the full test
+# build performs cannot hide there.
+mkdir "$work/clone"
+git ls-files -z | xargs -0 cp --parents -t "$work/clone"
+(cd "$work/clone" && ./scripts/package >/dev/null) || fail "./scripts/package from a clean tree"
+cd "$work/clone"
 
 deb=$(echo build/packages/tap-recorder_*.deb)
 zip=$(echo build/packages/tap-recorder-*-windows-x86_64.zip)
@@ -32,7 +38,14 @@ lintian -I --fail-on error,warning "$deb" >"$work/lintian.txt" 2>&1 || fail "lin
 grep -v 'root privileges' "$work/lintian.txt" || true
 
 dpkg-deb -x "$deb" "$work/deb"
-dpkg-deb -f "$deb" Depends | grep -Eq '^libc6 \(>= [0-9.]+\)' || fail "Depends is not a versioned libc6"
+depends=$(dpkg-deb -f "$deb" Depends)
+for library in libc6 libportaudio2 libsndfile1 libsoundtouch; do
+  versioned="(^|, )$library[^,]* \(>= [0-9]"
+  [[ "$depends" =~ $versioned ]] || fail "Depends has no versioned $library: $depends"
+done
+man_footer=$(zcat "$work/deb/usr/share/man/man1/tap-recorder.1.gz" | head -1)
+[[ "$man_footer" == *"\"tap-recorder $(sed -n 's/^project(tap_recorder VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)\""* ]] ||
+  fail "the manual page gives no version: $man_footer"
 for file in usr/bin/tap-recorder usr/share/man/man1/tap-recorder.1.gz usr/share/doc/tap-recorder/copyright \
             usr/share/doc/tap-recorder/changelog.gz; do
   [ -f "$work/deb/$file" ] || fail ".deb has no $file"
