@@ -16,9 +16,9 @@ namespace {
 // The new chart's name beside the old: hidden, and unique.
 bool temporary_beside(const char* target, char* out, std::size_t size) {
   const char* slash = std::strrchr(target, '/');
-  int n = slash == nullptr ? std::snprintf(out, size, ".%s.XXXXXX", target)
-                           : std::snprintf(out, size, "%.*s/.%s.XXXXXX", static_cast<int>(slash - target), target,
-                                           slash + 1);
+  int n = slash == nullptr
+              ? std::snprintf(out, size, ".%s.XXXXXX", target)
+              : std::snprintf(out, size, "%.*s/.%s.XXXXXX", static_cast<int>(slash - target), target, slash + 1);
   return n > 0 && static_cast<std::size_t>(n) < size;
 }
 
@@ -35,8 +35,7 @@ void sync_directory_of(const char* target) {
   if (slash == nullptr) {
     std::snprintf(directory, sizeof directory, ".");
   } else {
-    std::snprintf(directory, sizeof directory, "%.*s", slash == target ? 1 : static_cast<int>(slash - target),
-                  target);
+    std::snprintf(directory, sizeof directory, "%.*s", slash == target ? 1 : static_cast<int>(slash - target), target);
   }
   int fd = open(directory, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;

@@ -1,10 +1,10 @@
 #include "chart/chart_writer.h"
 
-#include "chart/chart_file.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "chart/chart_file.h"
 
 namespace tap {
 namespace {
