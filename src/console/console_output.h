@@ -57,6 +57,7 @@ TextEncoding console_text_encoding();
 /// unless it is longer than the buffer. No allocation.
 class StandardConsole final : public Console {
  public:
+  StandardConsole();
   using Console::write;
   void write(const char* text, std::size_t length) override;
   void end_line() override;
@@ -68,6 +69,10 @@ class StandardConsole final : public Console {
   static constexpr std::size_t BUFFER_SIZE = 4096;
   char buffer_[BUFFER_SIZE];
   std::size_t used_ = 0;
+  // How a line ends on standard output and standard error: LF, or CR LF on
+  // a terminal whose own output processing would not add the CR.
+  const char* out_end_ = "\n";
+  const char* error_end_ = "\n";
 };
 
 }  // namespace tap

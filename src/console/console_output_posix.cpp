@@ -3,6 +3,7 @@
 #include <langinfo.h>
 #include <locale.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "console/console_output.h"
@@ -54,10 +55,23 @@ TextEncoding console_text_encoding() {
   return is_shift_jis_codeset(nl_langinfo(CODESET)) ? TextEncoding::shift_jis : TextEncoding::utf8;
 }
 
+namespace {
+
+// A terminal left with output processing off (stty raw, -opost, -onlcr)
+// does not turn LF into CR LF, and lines would staircase: there the line
+// end carries its own CR. The program never changes that mode.
+const char* line_end_for(int fd) {
+  termios mode{};
+  if (!isatty(fd) || tcgetattr(fd, &mode) != 0) return "\n";
+  return (mode.c_oflag & OPOST) != 0 && (mode.c_oflag & ONLCR) != 0 ? "\n" : "\r\n";
+}
+
+}  // namespace
+
+StandardConsole::StandardConsole() : out_end_(line_end_for(STDOUT_FILENO)), error_end_(line_end_for(STDERR_FILENO)) {}
+
 void StandardConsole::end_line() {
-  // The terminal's output processing turns LF into CR LF; raw input mode
-  // leaves that untouched.
-  write("\n", 1);
+  write(out_end_, std::strlen(out_end_));
   flush();
 }
 
@@ -69,9 +83,9 @@ void StandardConsole::flush() {
 void StandardConsole::error_line(const char* text) {
   char line[512];
   std::size_t n = std::strlen(text);
-  if (n > sizeof line - 1) n = sizeof line - 1;
+  if (n > sizeof line - 2) n = sizeof line - 2;
   std::memcpy(line, text, n);
-  line[n++] = '\n';
+  for (const char* end = error_end_; *end != '\0'; ++end) line[n++] = *end;
   write_all(STDERR_FILENO, line, n);
 }
 

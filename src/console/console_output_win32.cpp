@@ -66,6 +66,8 @@ bool console_window_is_own() {
 // output side takes care of a console set to another code page.
 TextEncoding console_text_encoding() { return TextEncoding::shift_jis; }
 
+StandardConsole::StandardConsole() = default;
+
 void StandardConsole::end_line() {
   write("\r\n", 2);
   flush();

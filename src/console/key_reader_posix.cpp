@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
@@ -42,6 +43,10 @@ termios make_raw(const termios& mode) {
 struct KeyReader::Platform {
   explicit Platform(TextEncoding encoding) : keys(encoding) {}
   KeyStream keys;
+  // Bytes typed before raw mode was taken, which the terminal's old mode
+  // took in: where it turned CR into LF, an LF among them is the ENTER the
+  // user typed while the program was starting.
+  int typed_ahead = 0;
 };
 
 KeyReader::KeyReader(TextEncoding encoding) { open_ = open_key_reader(encoding); }
@@ -66,6 +71,9 @@ bool KeyReader::open_key_reader(TextEncoding encoding) {
   }
   platform_ = std::make_unique<Platform>(encoding);
   take_terminal(tty_fd, saved_mode, make_raw(saved_mode));
+  bool cr_became_lf = (saved_mode.c_iflag & ICRNL) != 0 && (saved_mode.c_iflag & (IGNCR | INLCR)) == 0;
+  int waiting = 0;
+  if (cr_became_lf && ioctl(tty_fd, FIONREAD, &waiting) == 0) platform_->typed_ahead = waiting;
   return true;
 }
 
@@ -112,6 +120,9 @@ int KeyReader::read_key() {
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;  // a signal: seen at the top of the loop
       return fail(ReaderFault::terminal_lost, strerror(errno));
+    }
+    for (ssize_t i = 0; i < n && platform_->typed_ahead > 0; ++i, --platform_->typed_ahead) {
+      if (keys.space()[i] == '\n') keys.space()[i] = '\r';
     }
     keys.filled(static_cast<std::size_t>(n));
   }

@@ -391,6 +391,11 @@ Step parse_character(const unsigned char* s, std::size_t n, bool forced, bool al
     if (encoding == TextEncoding::utf8 && n == 2 && lead == 0xC2 && s[1] == 0xA0) {
       key = special_key(vk::SPACE, ALT);
     }
+    // U+3000 IDEOGRAPHIC SPACE is what the space bar types while a Japanese
+    // input method is on: the space bar still.
+    bool ideographic_space = encoding == TextEncoding::utf8 ? n == 3 && lead == 0xE3 && s[1] == 0x80 && s[2] == 0x80
+                                                            : n == 2 && lead == 0x81 && s[1] == 0x40;
+    if (ideographic_space) key = key_for_character(' ');
   }
   return key_step(alt ? with_alt(key) : key);
 }

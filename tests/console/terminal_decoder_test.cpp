@@ -200,7 +200,7 @@ TEST(TerminalDecoder, CharactersOfSeveralBytesAreOneKey) {
   });
   for (TextEncoding sjis : {TextEncoding::shift_jis}) {
     EXPECT_EQ(decode_chunks({"\x82\xa0"}, true, sjis), std::vector<KeyRecord>{U(0x82)});
-    EXPECT_EQ(decode_chunks({"\xb1\x81\x40"}, true, sjis), (std::vector<KeyRecord>{U(0xb1), U(0x81)}));
+    EXPECT_EQ(decode_chunks({"\xb1\x81\x40"}, true, sjis), (std::vector<KeyRecord>{U(0xb1), C(' ')}));  // U+3000
     EXPECT_EQ(decode_chunks({"\x82\r"}, true, sjis), (std::vector<KeyRecord>{U(0x82), C('\r')}));
   }
 }
@@ -325,6 +325,7 @@ TEST(KeyStream, GivesTheCodesOfTheKeyTable) {
       {{"\x1b[1;5D\x1b[1;3D"}, {0, 115, 0, 155}},         // Ctrl and Alt+Left are other keys
       {{"\x1b[57403;2u\x1b[57407;2u"}, {0, 75, 0, 72}},   // kitty: Shift with the keypad's 4 and 8
       {{"\xc2\xa0", "\x1b "}, {32, 32}},                  // Alt+Space is a SPACE tap
+      {{"\xe3\x80\x80", "\x1b\xe3\x80\x80"}, {32, 32}},     // so is U+3000, a Japanese input method's space
       {{"\x1b[M"}, {0, 147}},                             // st's Ctrl+Delete
       {{"\x1b[", " "}, {0, 26, 32}},                      // Alt+[ and a Space in the next read
       {{"\x1b[1;1:2C\x1b[1;1:3C"}, {0, 77}},              // kitty: a repeat, then the release

@@ -276,6 +276,39 @@ TEST(EndToEnd, StandardOutputIntoTheChartFileIsRefused) {
   EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
 }
 
+// The terminal is in its normal mode while the program starts: an ENTER
+// typed then comes as LF, and is still the ENTER that starts the run.
+TEST(EndToEnd, EnterTypedWhileTheProgramStartsStartsTheRun) {
+  TempDir dir;
+  PtySession::Options options = in(dir);
+  options.typed_ahead = "\r";
+  PtySession pty(PROGRAM, options);
+  ASSERT_TRUE(pty.expect("計測開始！\r\n"));
+  pty.send(" \r");
+  ASSERT_TRUE(pty.expect("ENTERで終了します\r\n"));
+  pty.send("\r");
+  EXPECT_EQ(exit_code(pty.wait_exit()), 0);
+  EXPECT_EQ(value_count(read_file(dir.file("ved.txt")), "&space_data="), 1);
+}
+
+// A terminal left in stty raw turns no LF into CR LF: every line, the
+// chart's above all, still starts at the left edge.
+TEST(EndToEnd, LinesEndInCrLfWhereTheTerminalAddsNoCr) {
+  TempDir dir;
+  PtySession::Options options = in(dir);
+  options.output_processing_off = true;
+  PtySession pty(PROGRAM, options);
+  ASSERT_TRUE(pty.expect(OPENING));
+  pty.send("\r \x1b");  // a SPACE, and Esc: some other key
+  ASSERT_TRUE(pty.expect("何らかのキーが押されました\r\n"));
+  pty.send("\r");
+  ASSERT_TRUE(pty.expect("&tuning=Name\r\nThat's All !!\r\nENTERで終了します\r\n"));
+  pty.send("\r");
+  EXPECT_EQ(exit_code(pty.wait_exit()), 0);
+  EXPECT_EQ(std::regex_search(pty.output(), std::regex("[^\r]\n")), false) << pty.output();
+  EXPECT_EQ(pty.mode().c_oflag, pty.initial_mode().c_oflag & ~static_cast<tcflag_t>(OPOST));
+}
+
 TEST(EndToEnd, HangUpDuringTheCaptureStillWritesTheChart) {
   TempDir dir;
   PtySession pty(PROGRAM, in(dir));

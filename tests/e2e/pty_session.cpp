@@ -62,6 +62,14 @@ PtySession::PtySession(const std::string& program, const Options& options) {
   size.ws_col = 100;
   int pid_pipe[2];
   if (pipe(pid_pipe) != 0) throw std::runtime_error("no pipe");
+  // Typed ahead: the terminal's mode at that moment (CR to LF, echo) takes
+  // it in, as it does while a program is still starting.
+  int early_slave = -1;
+  if (!options.typed_ahead.empty()) {
+    early_slave = open(slave_name.c_str(), O_RDWR | O_NOCTTY);
+    if (write(master_, options.typed_ahead.data(), options.typed_ahead.size()) < 0)
+      throw std::runtime_error("no write");
+  }
   shell_ = fork();
   if (shell_ == 0) {
     // Like a shell with job control: a session leader on the terminal that
@@ -74,6 +82,12 @@ PtySession::PtySession(const std::string& program, const Options& options) {
     if (slave < 0) _exit(126);
     ioctl(slave, TIOCSCTTY, 0);
     ioctl(slave, TIOCSWINSZ, &size);
+    if (options.output_processing_off) {
+      termios mode{};
+      tcgetattr(slave, &mode);
+      mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+      tcsetattr(slave, TCSANOW, &mode);
+    }
     close(master_);
     close(pid_pipe[0]);
     signal(SIGTTOU, SIG_IGN);
@@ -128,6 +142,7 @@ PtySession::PtySession(const std::string& program, const Options& options) {
     _exit(123);
   }
   close(pid_pipe[1]);
+  if (early_slave >= 0) close(early_slave);
   if (read(pid_pipe[0], &pid_, sizeof pid_) != sizeof pid_) pid_ = -1;
   close(pid_pipe[0]);
   fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);

@@ -18,6 +18,9 @@ class PtySession {
     std::vector<std::string> env = {"LANG=C.UTF-8", "PATH=/usr/bin:/bin"};
     std::vector<std::string> args;  // after the program's name
     bool stdin_from_dev_null = false;
+    std::string typed_ahead;
+    bool output_processing_off = false;   // as after stty raw: LF is not turned into CR LF  // typed before the program
+                                          // starts, in the terminal's own mode
     std::string stdout_path;              // standard output to this file (in cwd), not the terminal
     std::vector<int> closed_descriptors;  // of 0, 1 and 2: closed before the program starts
     bool ignore_hang_up = false;          // as nohup starts it
