@@ -10,6 +10,12 @@
 namespace tap {
 
 ChartFile::ChartFile(const char* path) {
+  // The C runtime says "Permission denied" of a directory: say what it is.
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    open_error_ = EISDIR;
+    return;
+  }
   // Opened without truncating first: whether it can be written at all, and
   // what it is.
   std::FILE* probe = std::fopen(path, "ab");
