@@ -67,10 +67,30 @@ int disposition_count = 0;
 // inside a handler: from there the terminal is the shell's.
 bool in_foreground() { return tcgetpgrp(tty_fd) == getpgrp(); }
 
-void set_mode(const termios& mode) { tcsetattr(tty_fd, TCSANOW, &mode); }
+// Bracketed paste goes on with raw mode and off with it: the terminal then
+// marks a paste, and the decoder takes it whole as no key.
+constexpr char PASTE_MARKING_ON[] = "\x1b[?2004h";
+constexpr char PASTE_MARKING_OFF[] = "\x1b[?2004l";
+
+void tell_terminal(const char* sequence, std::size_t length) {
+  while (write(tty_fd, sequence, length) < 0 && errno == EINTR) {
+  }
+}
+
+// Both async-signal-safe: tcsetattr and write.
+void enter_raw_mode() {
+  tcsetattr(tty_fd, TCSANOW, &raw_mode);
+  tell_terminal(PASTE_MARKING_ON, sizeof PASTE_MARKING_ON - 1);
+  raw_active = 1;
+}
+
+void leave_raw_mode() {
+  tell_terminal(PASTE_MARKING_OFF, sizeof PASTE_MARKING_OFF - 1);
+  tcsetattr(tty_fd, TCSANOW, &saved_mode);
+}
 
 void restore_terminal_from_handler() {
-  if (raw_active && in_foreground()) set_mode(saved_mode);
+  if (raw_active && in_foreground()) leave_raw_mode();
   raw_active = 0;
 }
 
@@ -120,10 +140,7 @@ void on_stop(int) {
   // the run was. In the background, the SIGCONT that brings the program
   // forward takes it.
   sigaction(SIGTSTP, &ours, nullptr);
-  if (raw_wanted && pending_signal == 0 && in_foreground()) {
-    set_mode(raw_mode);
-    raw_active = 1;
-  }
+  if (raw_wanted && pending_signal == 0 && in_foreground()) enter_raw_mode();
   errno = saved_errno;
 }
 
@@ -133,10 +150,7 @@ void on_stop(int) {
 // (SIGTTIN), and the SIGCONT that brings it forward lands here once more.
 void on_continue(int) {
   int saved_errno = errno;
-  if (raw_wanted && pending_signal == 0 && in_foreground()) {
-    set_mode(raw_mode);
-    raw_active = 1;
-  }
+  if (raw_wanted && pending_signal == 0 && in_foreground()) enter_raw_mode();
   errno = saved_errno;
 }
 
@@ -221,7 +235,10 @@ void take_terminal(int fd, const termios& saved, const termios& raw) {
   // forward; a request to stop meanwhile ends the wait (EINTR).
   for (;;) {
     raw_active = 1;
-    if (tcsetattr(tty_fd, TCSANOW, &raw_mode) == 0) return;
+    if (tcsetattr(tty_fd, TCSANOW, &raw_mode) == 0) {
+      tell_terminal(PASTE_MARKING_ON, sizeof PASTE_MARKING_ON - 1);
+      return;
+    }
     raw_active = 0;
     if (errno != EINTR || pending_signal != 0) return;
   }
@@ -236,6 +253,7 @@ void give_terminal_back() {
   sigprocmask(SIG_BLOCK, &block, &previous);
   raw_wanted = 0;
   if (raw_active && in_foreground()) {
+    tell_terminal(PASTE_MARKING_OFF, sizeof PASTE_MARKING_OFF - 1);
     while (tcsetattr(tty_fd, TCSANOW, &saved_mode) != 0 && errno == EINTR) {
     }
   }

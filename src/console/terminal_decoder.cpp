@@ -12,6 +12,10 @@ constexpr unsigned char BEL = 0x07;
 constexpr unsigned char CAN = 0x18;
 constexpr unsigned char SUB = 0x1A;
 
+// What a terminal in bracketed-paste mode puts around a paste.
+constexpr unsigned char PASTE_START[] = {ESC, '[', '2', '0', '0', '~'};
+constexpr unsigned char PASTE_END[] = {ESC, '[', '2', '0', '1', '~'};
+
 constexpr std::uint32_t SHIFT = STATE_SHIFT;
 constexpr std::uint32_t CTRL = STATE_LEFT_CTRL;
 constexpr std::uint32_t ALT = STATE_LEFT_ALT;
@@ -516,6 +520,13 @@ bool TerminalDecoder::take(unsigned char b, KeyRecord& key, bool& put_back) {
       }
       return false;
     case Mode::string: string_byte(b); return false;
+    case Mode::paste:
+      if (b == PASTE_END[paste_matched_]) {
+        if (++paste_matched_ == sizeof PASTE_END) mode_ = Mode::sequence;
+      } else {
+        paste_matched_ = b == PASTE_END[0] ? 1 : 0;
+      }
+      return false;
     case Mode::mouse: {
       if (held_length_ < MAX_SEQUENCE) held_[held_length_++] = b;
       if (is_control(b)) {
@@ -546,9 +557,14 @@ bool TerminalDecoder::take(unsigned char b, KeyRecord& key, bool& put_back) {
         mode_ = Mode::overlong;
       }
       return false;
+    case Outcome::discard:
+      if (held_length_ == sizeof PASTE_START && std::memcmp(held_, PASTE_START, sizeof PASTE_START) == 0) {
+        mode_ = Mode::paste;
+        paste_matched_ = 0;
+      }
+      return finish(false, 0, nullptr, key);
     case Outcome::key:
-    case Outcome::cut:
-    case Outcome::discard: return finish(step.outcome == Outcome::cut, step.length, found_key(step), key);
+    case Outcome::cut: return finish(step.outcome == Outcome::cut, step.length, found_key(step), key);
     case Outcome::string:
       mode_ = Mode::string;
       string_is_osc_ = held_[held_length_ - 1] == ']';
@@ -601,6 +617,7 @@ bool TerminalDecoder::flush(KeyRecord& key) {
   string_escape_ = false;
   switch (mode) {
     case Mode::overlong: held_length_ = 0; return false;
+    case Mode::paste: return false;  // a paste comes in one burst: one that stops has ended
     case Mode::string: {
       // Replies come in one write: a string the wait cut was keys, Alt and
       // the introducer's character first; one that outgrew held_ was not.

@@ -20,9 +20,11 @@ namespace tap {
 /// Shift-JIS characters (U+00A0 is xterm's eight-bit Alt+Space).
 ///
 /// What is not a key is consumed whole and yields nothing: other CSI
-/// sequences (reports, focus, paste markers, SGR and urxvt mouse), X10 and
-/// UTF-8 mouse reports (`CSI M` and three characters), and the strings DCS,
-/// OSC, APC, PM and SOS up to their terminator. A sequence cut short, by the
+/// sequences (reports, focus, SGR and urxvt mouse), X10 and UTF-8 mouse
+/// reports (`CSI M` and three characters), the strings DCS, OSC, APC, PM and
+/// SOS up to their terminator, and a bracketed paste (`CSI 200 ~` to
+/// `CSI 201 ~`) with all it holds: pasted text is no taps. A paste whose end
+/// does not come before the wait runs out ends there. A sequence cut short, by the
 /// wait running out or by a byte that cannot continue it, yields what its
 /// bytes would mean typed as keys (`ESC [` alone is Alt+[), and the bytes
 /// after that are decoded anew.
@@ -57,6 +59,7 @@ class TerminalDecoder {
     overlong,  // a CSI past MAX_SEQUENCE, dropped up to its final byte
     string,    // inside DCS, OSC, APC, PM or SOS, up to its terminator
     mouse,     // inside an X10 mouse report: characters still to come
+    paste,     // inside a bracketed paste, up to its end marker
   };
 
   bool take(unsigned char b, KeyRecord& key, bool& put_back);
@@ -74,7 +77,8 @@ class TerminalDecoder {
   bool string_escape_ = false;
   bool string_is_osc_ = false;
   bool string_overflowed_ = false;
-  std::size_t mouse_prefix_ = 3;  // ESC [ M, or ESC ESC [ M with Alt
+  std::size_t paste_matched_ = 0;  // bytes of the end marker seen so far
+  std::size_t mouse_prefix_ = 3;   // ESC [ M, or ESC ESC [ M with Alt
   int mouse_characters_left_ = 0;
   int mouse_continuations_ = 0;  // UTF-8 continuation bytes the current character still needs
   unsigned char replay_[2 * MAX_SEQUENCE] = {};

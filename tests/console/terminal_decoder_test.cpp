@@ -209,7 +209,9 @@ TEST(TerminalDecoder, CharactersOfSeveralBytesAreOneKey) {
 // or a late answer to a query. Each yields nothing.
 TEST(TerminalDecoder, ReportsMouseFocusPasteAndStringsAreNoKeys) {
   expect_all_between_keys({
-      {"\x1b[200~", {}}, {"\x1b[201~", {}},                          // bracketed paste markers
+      {"\x1b[200~pasted\x1b[201~", {}}, {"\x1b[201~", {}},           // a bracketed paste, a stray end
+      {"\x1b[200~a \x1b[2D\r\x1b[201~", {}},                        // what it holds is no key either
+      {"\x1b[200~\x1b[20\x1b[201~", {}}, {"\x1b[200~\x1b\x1b[201~", {}},  // nor what looks like its end
       {"\x1b[I", {}}, {"\x1b[O", {}},                                // focus in and out
       {"\x1b[M !!", {}}, {"\x1b[M#\x7e\x7e", {}},                      // X10 mouse: press, release
       {"\x1b[M \xc2\xa0!", {}}, {"\x1b[M@\xdf\xbf\xc4\x80", {}},        // its UTF-8 form (1005)
@@ -230,6 +232,9 @@ TEST(TerminalDecoder, ReportsMouseFocusPasteAndStringsAreNoKeys) {
   // A string across reads, and one cut by a new sequence.
   EXPECT_EQ(decode_chunks({"\x1b]11;rgb:00", "00/0000/00", "00\x1b", "\\x"}), std::vector<KeyRecord>{C('x')});
   EXPECT_EQ(decode("\x1b]11;rgb\x1b[A"), std::vector<KeyRecord>{K(vk::UP)});
+  // A paste across reads; one whose end never comes ends with the wait.
+  EXPECT_EQ(decode_chunks({"\x1b[200~one ", "two \x1b[2", "01~x"}), std::vector<KeyRecord>{C('x')});
+  EXPECT_EQ(decode_chunks({"\x1b[200~one ", "two"}), std::vector<KeyRecord>{});
 }
 
 // Cut short by the wait or by a byte that cannot continue it, a sequence
@@ -326,6 +331,7 @@ TEST(KeyStream, GivesTheCodesOfTheKeyTable) {
       {{"\x1b[57403;2u\x1b[57407;2u"}, {0, 75, 0, 72}},   // kitty: Shift with the keypad's 4 and 8
       {{"\xc2\xa0", "\x1b "}, {32, 32}},                  // Alt+Space is a SPACE tap
       {{"\xe3\x80\x80", "\x1b\xe3\x80\x80"}, {32, 32}},     // so is U+3000, a Japanese input method's space
+      {{"\x1b[200~ \x1b[A \x1b[201~ "}, {32}},              // a paste is no taps
       {{"\x1b[M"}, {0, 147}},                             // st's Ctrl+Delete
       {{"\x1b[", " "}, {0, 26, 32}},                      // Alt+[ and a Space in the next read
       {{"\x1b[1;1:2C\x1b[1;1:3C"}, {0, 77}},              // kitty: a repeat, then the release

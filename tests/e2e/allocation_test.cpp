@@ -22,7 +22,7 @@ TEST(Allocation, NoneBetweenTheStartEnterAndTheEndOfTheCapture) {
   pty.send("\r");
   ASSERT_TRUE(pty.expect("計測開始！\r\n"));
   std::string keys;
-  for (int i = 0; i < 300; ++i) keys += "\x1b[D\x1b[B\x1b[A\x1b[C x\x1b[1;5D\x1bOP\x1b[200~\xe3\x81\x82\x03";
+  for (int i = 0; i < 300; ++i) keys += "\x1b[D\x1b[B\x1b[A\x1b[C x\x1b[1;5D\x1bOP\x1b[I\xe3\x81\x82\x03";
   pty.send(keys);
   pty.send("\x1b");  // a lone ESC: the reader's wait for more
   pty.drain(100);

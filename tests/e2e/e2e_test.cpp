@@ -45,7 +45,7 @@ TEST(EndToEnd, WholeDialogueInATerminal) {
       "\x1bOD\x1b[1;2D"                     // Left in application mode, Shift+Left
       "\x1b[1;5D\x1b[1;3D\x1bOP\x1b\x1b[D"  // Ctrl+Left, Alt+Left, F1, rxvt's Alt+Left
       "x\x03\x1a\x1c"                       // a letter, Ctrl+C, Ctrl+Z, Ctrl+backslash
-      "\x1b[200~"                           // a sequence that is no key: no answer
+      "\x1b[I"                              // a sequence that is no key: no answer
       "\xe3\x81\x82"                        // one character of three bytes
       "\r");
   ASSERT_TRUE(pty.expect("ENTERで終了します\r\n"));
@@ -307,6 +307,23 @@ TEST(EndToEnd, LinesEndInCrLfWhereTheTerminalAddsNoCr) {
   EXPECT_EQ(exit_code(pty.wait_exit()), 0);
   EXPECT_EQ(std::regex_search(pty.output(), std::regex("[^\r]\n")), false) << pty.output();
   EXPECT_EQ(pty.mode().c_oflag, pty.initial_mode().c_oflag & ~static_cast<tcflag_t>(OPOST));
+}
+
+// The terminal marks a paste for the run, and a paste is no taps.
+TEST(EndToEnd, APasteIsNoTaps) {
+  TempDir dir;
+  PtySession pty(PROGRAM, in(dir));
+  ASSERT_TRUE(pty.expect("\x1b[?2004h"));
+  ASSERT_TRUE(pty.expect(OPENING));
+  std::string text;
+  for (int i = 0; i < 500; ++i) text += "a pasted word \x1b[A\r";
+  pty.send("\r\x1b[200~" + text + "\x1b[201~ \r");
+  ASSERT_TRUE(pty.expect("計測開始！\r\nSPACEが押されました\r\nENTERが押されました\r\n"));
+  ASSERT_TRUE(pty.expect("ENTERで終了します\r\n"));
+  pty.send("\r");
+  EXPECT_EQ(exit_code(pty.wait_exit()), 0);
+  EXPECT_TRUE(pty.expect("終了！\r\n\x1b[?2004l"));
+  EXPECT_EQ(value_count(read_file(dir.file("ved.txt")), "&space_data="), 1);
 }
 
 TEST(EndToEnd, HangUpDuringTheCaptureStillWritesTheChart) {

@@ -150,6 +150,17 @@ class Listener {
   /// slipped against the server's clock, and heard times no longer tell
   /// song positions from one another.
   int xruns() const { return xruns_.load(); }
+  /// Whether the server's clock held steady: the times of the clicks heard,
+  /// which come through its estimate of the time of each frame, lie as far
+  /// apart as their frames. An estimate that wandered (a starved server
+  /// re-learning its pace) would put the song where it was not.
+  bool clock_held() const {
+    for (int i = 1; i < heard(); ++i) {
+      double by_frames = static_cast<double>(frames_[i] - frames_[0]) * 1000 / RATE;
+      if (std::fabs(onsets_[i] - onsets_[0] - by_frames) > 0.5) return false;
+    }
+    return true;
+  }
   double heard_ms(int i) const { return onsets_[i]; }
   bool wait_for(int clicks, int timeout_ms = 3000) {
     double until = steady_ms() + timeout_ms;
@@ -172,6 +183,7 @@ class Listener {
       auto heard = static_cast<jack_nframes_t>(frame - PERIOD + me.latency_);
       double jack_minus_steady = static_cast<double>(jack_get_time()) / 1000 - steady_ms();
       me.onsets_[n] = static_cast<double>(jack_frames_to_time(me.client_, heard)) / 1000 - jack_minus_steady;
+      me.frames_[n] = frame;
       me.count_.store(n + 1);
     }
     return 0;
@@ -184,6 +196,7 @@ class Listener {
   std::atomic<int> count_{0};
   std::atomic<int> xruns_{0};
   double onsets_[256] = {};
+  std::int64_t frames_[256] = {};
 };
 
 }  // namespace tap::testing

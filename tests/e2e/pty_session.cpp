@@ -278,15 +278,20 @@ void PtySession::hang_up() {
 }
 
 std::vector<std::string> PtySession::lines() const {
+  // The program's switches of the terminal's paste marking are no text.
+  std::string text = output_;
+  for (const char* mode : {"\x1b[?2004h", "\x1b[?2004l"}) {
+    for (std::size_t at = text.find(mode); at != std::string::npos; at = text.find(mode, at)) text.erase(at, 8);
+  }
   std::vector<std::string> result;
   std::size_t start = 0;
   for (;;) {
-    std::size_t end = output_.find("\r\n", start);
+    std::size_t end = text.find("\r\n", start);
     if (end == std::string::npos) break;
-    result.push_back(output_.substr(start, end - start));
+    result.push_back(text.substr(start, end - start));
     start = end + 2;
   }
-  if (start < output_.size()) result.push_back(output_.substr(start));
+  if (start < text.size()) result.push_back(text.substr(start));
   return result;
 }
 

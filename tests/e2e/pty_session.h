@@ -70,7 +70,8 @@ class PtySession {
   void hang_up();
 
   const std::string& output() const { return output_; }
-  /// The output split at CR LF, the terminal's line end.
+  /// The output split at CR LF, the terminal's line end, without the
+  /// program's switches of paste marking.
   std::vector<std::string> lines() const;
   pid_t pid() const { return pid_; }
 

@@ -59,6 +59,7 @@ TEST(Signals, DuringTheCaptureTheChartIsWrittenAndTheTerminalRestored) {
     EXPECT_TRUE(pty.expect("Can Open File\r\n")) << e.signo;
     EXPECT_TRUE(pty.expect(e.message + "\r\n")) << e.signo;
     EXPECT_EQ(pty.output().find("That's All !!"), std::string::npos) << e.signo;
+    EXPECT_NE(pty.output().find("\x1b[?2004l"), std::string::npos) << e.signo << ": paste marking left on";
     std::string chart = read_file(dir.file("ved.txt"));
     EXPECT_TRUE(std::regex_search(chart, std::regex("&up_data=[0-9]+\r\n&right_data=\r\n&space_data=[0-9]+\r\n")))
         << e.signo;
