@@ -281,6 +281,11 @@ Step csi_final(const unsigned char* p, std::size_t n, unsigned char final) {
   Parameters params = parse_parameters(p, n);
   if (params.private_marker || params.intermediates) return discard();  // a report we never asked for
   if (params.event == 3) return discard();                              // kitty: a key let go
+  // urxvt's mouse report, CSI Cb ; Cx ; Cy M, whatever its button number.
+  if (final == 'M' && params.count == 3) return discard();
+  // A cursor position report from the top left corner: no terminal sends a
+  // modifier parameter of 1 (none) for F3.
+  if (final == 'R' && params.count == 2 && params.values[0] == 1 && params.values[1] == 1) return discard();
   if (final == 'u') return csi_u_key(params);
   if (final == '~' && params.get(0, 0) == 27 && params.count == 3) {
     // xterm's modifyOtherKeys: CSI 27 ; modifier ; character ~

@@ -216,7 +216,8 @@ TEST(TerminalDecoder, ReportsMouseFocusPasteAndStringsAreNoKeys) {
       {"\x1b[M !!", {}}, {"\x1b[M#\x7e\x7e", {}},                      // X10 mouse: press, release
       {"\x1b[M \xc2\xa0!", {}}, {"\x1b[M@\xdf\xbf\xc4\x80", {}},        // its UTF-8 form (1005)
       {"\x1b[<0;12;5M", {}}, {"\x1b[<0;12;5m", {}}, {"\x1b[<64;1;1M", {}},  // SGR (1006)
-      {"\x1b[32;12;5M", {}},                                         // urxvt (1015)
+      {"\x1b[32;12;5M", {}}, {"\x1b[0;20;20M", {}},                  // urxvt (1015), any button
+      {"\x1b[1;1R", {}},                                             // the cursor at the top left
       {"\x1b]11;rgb:0000/0000/0000\x1b\\", {}},                      // OSC, ended by ST
       {"\x1b]10;rgb:ffff/ffff/ffff\x07", {}},                        // and by BEL
       {"\x1b]4;1;rgb:cdcd/0000/0000;4;2;rgb:0000/cdcd/0000;4;3;rgb:cdcd/cdcd/0000\x1b\\", {}},
