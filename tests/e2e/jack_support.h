@@ -150,14 +150,15 @@ class Listener {
   /// slipped against the server's clock, and heard times no longer tell
   /// song positions from one another.
   int xruns() const { return xruns_.load(); }
-  /// Whether the server's clock held steady: the times of the clicks heard,
-  /// which come through its estimate of the time of each frame, lie as far
-  /// apart as their frames. An estimate that wandered (a starved server
-  /// re-learning its pace) would put the song where it was not.
+  /// Whether the server's account of time held: from one click to the
+  /// next, the time its estimate gives lies as far as their frames, but
+  /// for the drift any clock may have (here up to 1000 ppm). A jump (a
+  /// starved server re-learning its pace) would put the song where it was
+  /// not.
   bool clock_held() const {
     for (int i = 1; i < heard(); ++i) {
-      double by_frames = static_cast<double>(frames_[i] - frames_[0]) * 1000 / RATE;
-      if (std::fabs(onsets_[i] - onsets_[0] - by_frames) > 0.5) return false;
+      double by_frames = static_cast<double>(frames_[i] - frames_[i - 1]) * 1000 / RATE;
+      if (std::fabs(onsets_[i] - onsets_[i - 1] - by_frames) > 0.5 + by_frames * 0.001) return false;
     }
     return true;
   }
