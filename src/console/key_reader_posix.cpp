@@ -20,9 +20,11 @@
 namespace tap {
 namespace {
 
-// How long a partial sequence (a lone ESC above all) waits for the rest.
-// Terminals send a sequence in one write, so the rest comes at once or never.
-constexpr int SEQUENCE_WAIT_MS = 40;
+// How long a partial sequence (a lone ESC above all) or a string waits for
+// the rest. Terminals send a sequence or a reply in one write, so the rest
+// comes at once or never; one that a key press opened (Alt+] is OSC's
+// opener) waits for nothing, and the taps after it are late by this at most.
+constexpr int SEQUENCE_WAIT_MS = 10;
 
 int tty_fd = -1;
 

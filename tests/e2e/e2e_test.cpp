@@ -106,9 +106,9 @@ TEST(EndToEnd, LoneEscapeIsAKeyAfterAShortWaitAndSplitSequencesDecode) {
   EXPECT_LT(waited.count(), 150);
 
   pty.send("\x1b[");
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
   pty.send("1;2");
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
   pty.send("D");
   ASSERT_TRUE(pty.expect("←が押されました\r\n", 2000));
   pty.send("\r\r");
@@ -118,6 +118,31 @@ TEST(EndToEnd, LoneEscapeIsAKeyAfterAShortWaitAndSplitSequencesDecode) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), OTHER), 1);
   EXPECT_NE(read_file(dir.file("ved.txt")).find("&up_data="), std::string::npos);
   EXPECT_EQ(value_count(console_chart(pty)[2], "&up_data="), 1);
+}
+
+// A key that opens a terminal string or a sequence (Alt+], Alt+[ and 1, st's
+// Ctrl+Delete) and then a held space's auto-repeat: the string or sequence
+// is cut as soon as its bytes stop coming, and no tap after it is lost.
+TEST(EndToEnd, AKeyThatOpensAStringSwallowsNoTapAfterIt) {
+  for (const char* opener : {"\x1b]", "\x1bP", "\x1b[1", "\x1b[M"}) {
+    TempDir dir;
+    PtySession pty(PROGRAM, in(dir));
+    ASSERT_TRUE(pty.expect(OPENING));
+    pty.send("\r");
+    ASSERT_TRUE(pty.expect("計測開始！\r\n"));
+    pty.send(opener);
+    for (int i = 0; i < 10; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      pty.send(" ");
+    }
+    pty.drain(100);
+    pty.send("\r");
+    ASSERT_TRUE(pty.expect("ENTERで終了します\r\n"));
+    pty.send("\r");
+    EXPECT_EQ(exit_code(pty.wait_exit()), 0);
+    std::string chart = read_file(dir.file("ved.txt"));
+    EXPECT_EQ(value_count(chart, "&space_data="), 10) << opener << ": " << chart;
+  }
 }
 
 TEST(EndToEnd, FullLogEndsTheCaptureWithoutEnter) {
