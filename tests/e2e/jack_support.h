@@ -155,6 +155,14 @@ class Listener {
   /// for the drift any clock may have (here up to 1000 ppm). A jump (a
   /// starved server re-learning its pace) would put the song where it was
   /// not.
+  /// The server's frames to a steady-clock millisecond, from the first and
+  /// the last click heard: a dummy server's clock runs a little off, as a
+  /// sound card's does, and the song goes at its pace, not the steady clock's.
+  double frames_per_ms() const {
+    int last = heard() - 1;
+    if (last < 1) return RATE / 1000.0;
+    return static_cast<double>(frames_[last] - frames_[0]) / (onsets_[last] - onsets_[0]);
+  }
   bool clock_held() const {
     for (int i = 1; i < heard(); ++i) {
       double by_frames = static_cast<double>(frames_[i] - frames_[i - 1]) * 1000 / RATE;
