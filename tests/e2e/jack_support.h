@@ -90,6 +90,9 @@ class JackServer {
         jack_client_close(probe);
       }
     }
+    // A new server's estimate of its own pace, which times what it plays,
+    // settles over its first moments.
+    if (ready_) std::this_thread::sleep_for(std::chrono::seconds(2));
   }
   ~JackServer() { stop(); }
   JackServer(const JackServer&) = delete;
