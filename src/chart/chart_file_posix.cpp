@@ -48,9 +48,10 @@ void sync_directory_of(const char* target) {
 ChartFile::ChartFile(const char* path) {
   // Through a symbolic link, its target is the chart.
   char resolved[PATH_MAX];
+  bool found = realpath(path, resolved) != nullptr;
   struct stat link {};
-  bool dangling = lstat(path, &link) == 0 && S_ISLNK(link.st_mode) && realpath(path, resolved) == nullptr;
-  const char* target = !dangling && realpath(path, resolved) != nullptr ? resolved : path;
+  bool dangling = !found && lstat(path, &link) == 0 && S_ISLNK(link.st_mode);
+  const char* target = found ? resolved : path;
 
   mode_t mode = new_file_mode();
   // O_NONBLOCK: a FIFO nobody reads fails at once (ENXIO) instead of waiting.
