@@ -4,12 +4,12 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "console/key_stream.h"
 #include "console/key_table.h"
 #include "console/terminal_decoder.h"
+#include "decoded_keys.h"
 
 namespace {
 
@@ -29,44 +29,19 @@ void check_codes(const tap::KeyCodes& codes) {
 // from `sizes`; the wait runs out only at the end.
 std::vector<tap::KeyRecord> decode(const std::uint8_t* data, std::size_t size, tap::TextEncoding encoding,
                                    const std::uint8_t* sizes, std::size_t size_count) {
-  tap::TerminalDecoder decoder(encoding);
-  std::vector<tap::KeyRecord> records;
+  tap::DecodedKeys decoded(encoding);
   std::size_t at = 0, chunk_index = 0;
   while (at < size) {
     std::size_t chunk = size - at;
     if (size_count != 0) chunk = 1 + sizes[chunk_index++ % size_count] % 8;
     if (chunk > size - at) chunk = size - at;
-    std::size_t end = at + chunk;
-    while (at < end) {
-      tap::KeyRecord key;
-      bool complete = false;
-      std::size_t taken = decoder.feed(data + at, end - at, key, complete);
-      check(taken <= end - at);
-      check(taken > 0 || complete);  // always progress
-      at += taken;
-      if (complete) {
-        check_codes(tap::translate_key_record(key));
-        records.push_back(key);
-      }
-    }
+    decoded.read(data + at, chunk);
+    at += chunk;
   }
-  // The wait runs out, as often as the bytes of a cut-short sequence leave
-  // another partial one behind.
-  for (int flushes = 0; decoder.waiting() || decoder.replaying(); ++flushes) {
-    check(flushes <= static_cast<int>(size) + 1);
-    tap::KeyRecord key;
-    bool complete = false;
-    if (decoder.replaying()) {
-      check(decoder.feed(nullptr, 0, key, complete) == 0);
-    } else {
-      complete = decoder.flush(key);
-    }
-    if (complete) {
-      check_codes(tap::translate_key_record(key));
-      records.push_back(key);
-    }
-  }
-  return records;
+  // Every run of the wait consumes a byte at least, or ends a string or paste.
+  check(decoded.expire_wait() <= size + 1);
+  for (const tap::KeyRecord& key : decoded.keys) check_codes(tap::translate_key_record(key));
+  return decoded.keys;
 }
 
 bool same(const std::vector<tap::KeyRecord>& a, const std::vector<tap::KeyRecord>& b) {
@@ -103,10 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tap::KeyStream stream(encoding);
   std::size_t at = 0;
   while (at < length) {
-    std::size_t chunk = length - at < tap::KeyStream::BUFFER_SIZE ? length - at : tap::KeyStream::BUFFER_SIZE;
-    std::memcpy(stream.space(), bytes + at, chunk);
-    stream.filled(chunk);
-    at += chunk;
+    at += stream.push(bytes + at, length - at);
     int code = 0;
     while (stream.next(code)) check(code >= -128 && code <= 166);
     if (stream.flush(code)) check(code >= -128 && code <= 127);

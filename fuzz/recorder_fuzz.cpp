@@ -34,10 +34,7 @@ class ByteKeys final : public tap::KeySource {
         std::strcpy(status_.detail, "end of input");
         return -1;
       }
-      std::size_t chunk = size_ - at_ < 64 ? size_ - at_ : 64;
-      std::memcpy(stream_.space(), data_ + at_, chunk);
-      stream_.filled(chunk);
-      at_ += chunk;
+      at_ += stream_.push(data_ + at_, size_ - at_ < 64 ? size_ - at_ : 64);
     }
   }
   const tap::KeyReaderStatus& status() const override { return status_; }

@@ -117,14 +117,15 @@ int KeyReader::read_key() {
         continue;
       }
     }
-    ssize_t n = read(tty_fd, keys.space(), keys.space_size());
+    unsigned char* into = keys.space();
+    ssize_t n = read(tty_fd, into, keys.space_size());
     if (n == 0) return fail(ReaderFault::terminal_lost, "end of input");
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;  // a signal: seen at the top of the loop
       return fail(ReaderFault::terminal_lost, strerror(errno));
     }
     for (ssize_t i = 0; i < n && platform_->typed_ahead > 0; ++i, --platform_->typed_ahead) {
-      if (keys.space()[i] == '\n') keys.space()[i] = '\r';
+      if (into[i] == '\n') into[i] = '\r';
     }
     keys.filled(static_cast<std::size_t>(n));
   }

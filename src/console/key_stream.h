@@ -6,13 +6,11 @@
 
 namespace tap {
 
-/// The terminal's bytes in, read_key's codes out, with no I/O: a fixed
-/// buffer for what one read brought, the decoder, and the second code of a
-/// two-step key. The POSIX reader fills it from /dev/tty.
+/// The terminal's bytes in, read_key's codes out, with no I/O: the decoder,
+/// which holds what the reads brought, and the second code of a two-step
+/// key. The POSIX reader fills it from /dev/tty.
 class KeyStream {
  public:
-  static constexpr std::size_t BUFFER_SIZE = 4096;
-
   explicit KeyStream(TextEncoding encoding = TextEncoding::utf8) : decoder_(encoding) {}
 
   /// The second code of the last two-step key, if one is waiting.
@@ -22,10 +20,11 @@ class KeyStream {
   /// that give no code, like a lone modifier, are passed over).
   bool next(int& code);
 
-  /// Where the next read may put its bytes: only once next() returned false.
-  unsigned char* space() { return buffer_; }
-  std::size_t space_size() const { return BUFFER_SIZE; }
-  void filled(std::size_t length);
+  /// Where the next read may put its bytes, once next() returned false.
+  unsigned char* space() { return decoder_.space(); }
+  std::size_t space_size() const { return decoder_.space_size(); }
+  void filled(std::size_t length) { decoder_.pushed(length); }
+  std::size_t push(const unsigned char* bytes, std::size_t length) { return decoder_.push(bytes, length); }
 
   /// True while a partial sequence waits for more bytes.
   bool waiting() const { return decoder_.waiting(); }
@@ -37,9 +36,6 @@ class KeyStream {
 
  private:
   TerminalDecoder decoder_;
-  unsigned char buffer_[BUFFER_SIZE] = {};
-  std::size_t start_ = 0;
-  std::size_t end_ = 0;
   PendingSecondCode pending_;
 };
 

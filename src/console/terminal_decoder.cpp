@@ -452,52 +452,67 @@ Step classify(const unsigned char* s, std::size_t n, bool forced, bool alt_prefi
 
 }  // namespace
 
-// Bytes held from index `from` on, then `extra`, go before whatever still
-// waits to be decoded anew.
-void TerminalDecoder::replay_held_from(std::size_t from, const unsigned char* extra, std::size_t extra_length) {
-  unsigned char queue[sizeof replay_];
-  std::size_t n = 0;
-  for (std::size_t i = from; i < held_length_ && n < sizeof queue; ++i) queue[n++] = held_[i];
-  for (std::size_t i = 0; i < extra_length && n < sizeof queue; ++i) queue[n++] = extra[i];
-  for (std::size_t i = replay_start_; i < replay_end_ && n < sizeof queue; ++i) queue[n++] = replay_[i];
-  std::memcpy(replay_, queue, n);
-  replay_start_ = 0;
-  replay_end_ = n;
-  held_length_ = 0;
+unsigned char* TerminalDecoder::space() {
+  if (start_ > 0) {
+    std::memmove(buffer_, buffer_ + start_, end_ - start_);
+    scan_ -= start_;
+    end_ -= start_;
+    start_ = 0;
+  }
+  return buffer_ + end_;
+}
+
+void TerminalDecoder::pushed(std::size_t length) { end_ += length < BUFFER_SIZE - end_ ? length : BUFFER_SIZE - end_; }
+
+std::size_t TerminalDecoder::push(const unsigned char* bytes, std::size_t length) {
+  unsigned char* into = space();
+  std::size_t taken = length < space_size() ? length : space_size();
+  if (taken > 0) std::memcpy(into, bytes, taken);
+  pushed(taken);
+  return taken;
 }
 
 // Inside a string: BEL ends an OSC, ESC \ ends any; CAN and SUB cancel it.
-// An ESC followed by anything else ends it too, and starts a sequence.
+// An ESC followed by anything else ends it too, and starts a sequence. The
+// string stays held, for a cut, until it outgrows MAX_STRING.
 void TerminalDecoder::string_byte(unsigned char b) {
   if (string_escape_) {
     string_escape_ = false;
     mode_ = Mode::sequence;
-    held_length_ = 0;
-    if (b == '\\') return;
-    const unsigned char restart[] = {ESC, b};
-    replay_held_from(0, restart, 2);
+    consume_to(b == '\\' ? scan_ : scan_ - 2);
     return;
   }
   if (b == ESC) {
     string_escape_ = true;
   } else if ((b == BEL && string_is_osc_) || b == CAN || b == SUB) {
     mode_ = Mode::sequence;
-    held_length_ = 0;
-  } else if (held_length_ < MAX_SEQUENCE) {
-    held_[held_length_++] = b;
-  } else {
+    consume_to(scan_);
+  } else if (string_overflowed_ || scan_ - start_ > MAX_STRING) {
     string_overflowed_ = true;
+    consume_to(scan_);
   }
 }
 
-// A complete classification: the key found, if any, and after a cut the
-// bytes past `cut_length` decoded anew.
-bool TerminalDecoder::finish(bool cut, std::size_t cut_length, const KeyRecord* found, KeyRecord& key) {
-  if (cut) {
-    replay_held_from(cut_length, nullptr, 0);
+// X10 reports count characters: in the UTF-8 form (1005) a coordinate past
+// 95 takes two bytes. A coordinate byte below 32 is a position past the end
+// of what the form can say, not a key: the report came whole.
+void TerminalDecoder::mouse_byte(unsigned char b) {
+  if (mouse_continuations_ > 0 && is_continuation(b)) {
+    --mouse_continuations_;
   } else {
-    held_length_ = 0;
+    --mouse_characters_left_;
+    mouse_continuations_ = encoding_ == TextEncoding::utf8 && b >= 0xC2 && b <= 0xDF ? 1 : 0;
   }
+  if (mouse_characters_left_ == 0 && mouse_continuations_ == 0) {
+    mode_ = Mode::sequence;
+    consume_to(scan_);
+  }
+}
+
+// A complete classification: the first `consumed` bytes held make the key
+// found, if any; the bytes after them are decoded anew.
+bool TerminalDecoder::finish(std::size_t consumed, const KeyRecord* found, KeyRecord& key) {
+  consume_to(start_ + consumed);
   if (found == nullptr) return false;
   key = *found;
   return true;
@@ -506,23 +521,25 @@ bool TerminalDecoder::finish(bool cut, std::size_t cut_length, const KeyRecord* 
 // A mouse report that did not come whole was st's Ctrl+Delete, and the
 // bytes after its CSI M were keys.
 bool TerminalDecoder::mouse_was_a_key(KeyRecord& key) {
-  key = st_ctrl_delete();
-  if (mouse_prefix_ == 4) key = with_alt(key);
-  replay_held_from(mouse_prefix_, nullptr, 0);
-  return true;
+  mode_ = Mode::sequence;
+  KeyRecord found = st_ctrl_delete();
+  if (mouse_prefix_ == 4) found = with_alt(found);
+  return finish(mouse_prefix_, &found, key);
 }
 
-bool TerminalDecoder::take(unsigned char b, KeyRecord& key, bool& put_back) {
+bool TerminalDecoder::take(KeyRecord& key) {
+  unsigned char b = buffer_[scan_++];
   switch (mode_) {
     case Mode::overlong:
       // An over-long sequence runs to its final byte; a control byte means
       // it was cut short and belongs to the next key.
       if (is_control(b) || b >= 0x80) {
         mode_ = Mode::sequence;
-        put_back = true;
+        --scan_;
       } else if (is_final(b)) {
         mode_ = Mode::sequence;
       }
+      consume_to(scan_);
       return false;
     case Mode::string: string_byte(b); return false;
     case Mode::paste:
@@ -531,48 +548,32 @@ bool TerminalDecoder::take(unsigned char b, KeyRecord& key, bool& put_back) {
       } else {
         paste_matched_ = b == PASTE_END[0] ? 1 : 0;
       }
+      consume_to(scan_);
       return false;
-    case Mode::mouse: {
-      if (held_length_ < MAX_SEQUENCE) held_[held_length_++] = b;
-      if (is_control(b)) {
-        // Not a report after all: st's Ctrl+Delete, and keys after it.
-        mode_ = Mode::sequence;
-        return mouse_was_a_key(key);
-      }
-      if (mouse_continuations_ > 0 && is_continuation(b)) {
-        --mouse_continuations_;
-      } else {
-        --mouse_characters_left_;
-        mouse_continuations_ = encoding_ == TextEncoding::utf8 && b >= 0xC2 && b <= 0xDF ? 1 : 0;
-      }
-      if (mouse_characters_left_ == 0 && mouse_continuations_ == 0) {
-        mode_ = Mode::sequence;
-        held_length_ = 0;
-      }
-      return false;
-    }
+    case Mode::mouse: mouse_byte(b); return false;
     case Mode::sequence: break;
   }
-  held_[held_length_++] = b;
-  Step step = classify(held_, held_length_, false, false, encoding_);
+  const unsigned char* held = buffer_ + start_;
+  std::size_t length = scan_ - start_;
+  Step step = classify(held, length, false, false, encoding_);
   switch (step.outcome) {
     case Outcome::incomplete:
-      if (held_length_ == MAX_SEQUENCE) {
-        held_length_ = 0;
+      if (length == MAX_SEQUENCE) {
+        consume_to(scan_);
         mode_ = Mode::overlong;
       }
       return false;
     case Outcome::discard:
-      if (held_length_ == sizeof PASTE_START && std::memcmp(held_, PASTE_START, sizeof PASTE_START) == 0) {
+      if (length == sizeof PASTE_START && std::memcmp(held, PASTE_START, sizeof PASTE_START) == 0) {
         mode_ = Mode::paste;
         paste_matched_ = 0;
       }
-      return finish(false, 0, nullptr, key);
-    case Outcome::key:
-    case Outcome::cut: return finish(step.outcome == Outcome::cut, step.length, found_key(step), key);
+      return finish(length, nullptr, key);
+    case Outcome::key: return finish(length, found_key(step), key);
+    case Outcome::cut: return finish(step.length, found_key(step), key);
     case Outcome::string:
       mode_ = Mode::string;
-      string_is_osc_ = held_[held_length_ - 1] == ']';
+      string_is_osc_ = b == ']';
       string_escape_ = false;
       string_overflowed_ = false;
       return false;
@@ -581,65 +582,45 @@ bool TerminalDecoder::take(unsigned char b, KeyRecord& key, bool& put_back) {
       mouse_prefix_ = step.length;
       mouse_characters_left_ = 3;
       mouse_continuations_ = 0;
-      --held_length_;  // the first character is counted as the report's
-      return take(b, key, put_back);
+      --scan_;  // the first character is counted as the report's
+      return false;
   }
   return false;
 }
 
-std::size_t TerminalDecoder::feed(const unsigned char* bytes, std::size_t length, KeyRecord& key, bool& complete) {
-  complete = false;
-  std::size_t taken = 0;
-  for (;;) {
-    bool from_replay = replay_start_ < replay_end_;
-    unsigned char b = 0;
-    if (from_replay) {
-      b = replay_[replay_start_++];
-    } else if (taken < length) {
-      b = bytes[taken++];
-    } else {
-      return taken;
-    }
-    bool put_back = false;
-    bool got = take(b, key, put_back);
-    if (put_back) {
-      if (from_replay) {
-        --replay_start_;
-      } else {
-        --taken;
-      }
-    }
-    if (got) {
-      complete = true;
-      return taken;
-    }
+bool TerminalDecoder::next(KeyRecord& key) {
+  while (scan_ < end_) {
+    if (take(key)) return true;
   }
+  return false;
 }
 
 bool TerminalDecoder::flush(KeyRecord& key) {
   Mode mode = mode_;
   mode_ = Mode::sequence;
   string_escape_ = false;
+  scan_ = end_;
   switch (mode) {
-    case Mode::overlong: held_length_ = 0; return false;
-    case Mode::paste: return false;  // a paste comes in one burst: one that stops has ended
+    case Mode::overlong:
+    case Mode::paste:  // a paste comes in one burst: one that stops has ended
+      consume_to(end_);
+      return false;
     case Mode::string: {
       // Replies come in one write: a string the wait cut was keys, Alt and
-      // the introducer's character first; one that outgrew held_ was not.
-      if (string_overflowed_ || held_length_ < 2) {
-        held_length_ = 0;
+      // the introducer's character first; one that outgrew MAX_STRING was not.
+      if (string_overflowed_) {
+        consume_to(end_);
         return false;
       }
-      key = with_alt(key_for_character(held_[1]));
-      replay_held_from(2, nullptr, 0);
-      return true;
+      KeyRecord found = with_alt(key_for_character(buffer_[start_ + 1]));
+      return finish(2, &found, key);
     }
     case Mode::mouse: return mouse_was_a_key(key);
     case Mode::sequence: break;
   }
-  if (held_length_ == 0) return false;
-  Step step = classify(held_, held_length_, true, false, encoding_);
-  return finish(step.outcome == Outcome::cut, step.length, found_key(step), key);
+  if (start_ == end_) return false;
+  Step step = classify(buffer_ + start_, end_ - start_, true, false, encoding_);
+  return finish(step.outcome == Outcome::cut ? step.length : end_ - start_, found_key(step), key);
 }
 
 }  // namespace tap
