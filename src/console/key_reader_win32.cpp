@@ -70,6 +70,29 @@ KeyRecord record_of(const KEY_EVENT_RECORD& key) {
   return record;
 }
 
+// In a double-byte code page ReadConsoleInputA splits a wide character into
+// two records, lead byte then trail byte, written together: one key-down, as
+// a terminal's character is, and U+3000 (the space bar under a Japanese
+// input method) is SPACE. A trail is taken only from a key-down that has
+// one: no tap's record does (arrows carry no character, SPACE and ENTER one
+// below 0x40).
+KeyRecord joined_record(const KEY_EVENT_RECORD& key) {
+  KeyRecord joined = record_of(key);
+  UINT code_page = GetConsoleCP();
+  if (joined.character < 0x80 || !IsDBCSLeadByteEx(code_page, joined.character)) return joined;
+  INPUT_RECORD next;
+  DWORD count = 0;
+  if (!PeekConsoleInputA(input.get(), &next, 1, &count) || count != 1 || next.EventType != KEY_EVENT ||
+      !next.Event.KeyEvent.bKeyDown) {
+    return joined;
+  }
+  auto trail = static_cast<unsigned char>(next.Event.KeyEvent.uChar.AsciiChar);
+  if (trail < 0x40 || trail == 0x7F) return joined;
+  ReadConsoleInputA(input.get(), &next, 1, &count);
+  if (is_ideographic_space(code_page, joined.character, trail)) joined = key_for_character(' ');
+  return joined;
+}
+
 }  // namespace
 
 // Runs on a thread of its own. Between reads the console's own input mode
@@ -101,6 +124,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 struct KeyReader::Platform {
   PendingSecondCode pending;
+
   int failures_in_a_row = 0;
 
   // "<call> failed, error <the system's error code>"
@@ -180,7 +204,7 @@ int KeyReader::read_key() {
     }
     if (interrupt) break;
     if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
-    if (state.pending.deliver(record_of(record.Event.KeyEvent), result)) break;
+    if (state.pending.deliver(joined_record(record.Event.KeyEvent), result)) break;
   }
   bool restored = SetConsoleMode(input.get(), saved_mode) != 0;
   if (read_failed) return lost("ReadConsoleInputA");

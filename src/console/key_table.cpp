@@ -119,6 +119,13 @@ const KeyTableEntry* find_key_entry(int virtual_key) {
 
 KeyCodes translate_key_record(const KeyRecord& record) {
   KeyCodes codes;
+  // The space bar under an input method types a wide space, which a
+  // console's code page gives as some byte past ASCII: it is the space bar.
+  if (record.virtual_key == vk::SPACE && record.character >= 0x80) {
+    codes.count = 1;
+    codes.first = CODE_SPACE;
+    return codes;
+  }
   if (record.character != 0) {
     // Sign-extended like a C char, so byte 130 reads as -126.
     codes.count = 1;
@@ -200,6 +207,16 @@ KeyRecord key_for_character(unsigned char c) {
     }
   }
   return key;
+}
+
+bool is_ideographic_space(unsigned code_page, unsigned char lead, unsigned char trail) {
+  switch (code_page) {
+    case 932: return lead == 0x81 && trail == 0x40;
+    case 936:
+    case 949: return lead == 0xA1 && trail == 0xA1;
+    case 950: return lead == 0xA1 && trail == 0x40;
+    default: return false;
+  }
 }
 
 }  // namespace tap

@@ -74,4 +74,8 @@ class PendingSecondCode {
 /// bytes). virtual_key is 0 when no key types it.
 KeyRecord key_for_character(unsigned char c);
 
+/// Whether the two bytes are U+3000 IDEOGRAPHIC SPACE in the double-byte
+/// code page: 932 (Japanese), 936, 949 or 950.
+bool is_ideographic_space(unsigned code_page, unsigned char lead, unsigned char trail);
+
 }  // namespace tap

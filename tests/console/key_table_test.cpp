@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
+
 #include <set>
+#include <string>
 
 namespace tap {
 namespace {
@@ -94,6 +101,7 @@ TEST(TranslateKeyRecord, GivesTheCodesOfEachKeyAndModifierState) {
       {"a character wins over the table", {37, 'x', ALT}, {'x'}},
       {"byte 130 is sign-extended", {0, 130, 0}, {-126}},
       {"byte 255 reads as -1", {0, 255, 0}, {-1}},
+      {"the space bar typing U+3000 (Wine, code page 932)", {32, 0xa4, 0}, {32}},
       {"letter with nothing at all: the plain letter", {'Q', 0, 0}, {'q'}},
       {"Shift alone", {16, 0, SHIFT}, {}},
       {"Ctrl alone", {17, 0, CTRL}, {}},
@@ -155,6 +163,44 @@ TEST(KeyForCharacter, FindsTheUsKeyThatTypesEachAsciiByte) {
   }
   for (int c = 0; c < 0x80; ++c) {
     EXPECT_NE(key_for_character(static_cast<unsigned char>(c)).virtual_key, 0) << c;
+  }
+}
+
+// U+3000 then U+3001 in the code page, by the system's own converter: four
+// bytes, or none when it has no such code page.
+std::string ideographic_space_and_comma(unsigned code_page, const char* charset) {
+  char out[8] = {};
+#ifdef _WIN32
+  (void)charset;
+  const wchar_t wide[] = {0x3000, 0x3001};
+  int length = WideCharToMultiByte(code_page, 0, wide, 2, out, sizeof out, nullptr, nullptr);
+  return std::string(out, length > 0 ? static_cast<std::size_t>(length) : 0);
+#else
+  (void)code_page;
+  iconv_t convert = iconv_open(charset, "UTF-8");
+  if (convert == reinterpret_cast<iconv_t>(-1)) return {};
+  char in[] = "\xe3\x80\x80\xe3\x80\x81";
+  char* from = in;
+  char* to = out;
+  std::size_t in_left = 6, out_left = sizeof out;
+  std::size_t done = iconv(convert, &from, &in_left, &to, &out_left);
+  iconv_close(convert);
+  return done == static_cast<std::size_t>(-1) ? std::string() : std::string(out, sizeof out - out_left);
+#endif
+}
+
+TEST(IsIdeographicSpace, KnowsU3000InEachDoubleByteCodePage) {
+  const struct {
+    unsigned code_page;
+    const char* charset;
+  } pages[] = {{932, "CP932"}, {936, "GBK"}, {949, "CP949"}, {950, "BIG5"}};
+  for (const auto& page : pages) {
+    std::string bytes = ideographic_space_and_comma(page.code_page, page.charset);
+    ASSERT_EQ(bytes.size(), 4u) << page.charset;
+    auto byte = [&](int i) { return static_cast<unsigned char>(bytes[i]); };
+    EXPECT_TRUE(is_ideographic_space(page.code_page, byte(0), byte(1))) << page.charset;
+    EXPECT_FALSE(is_ideographic_space(page.code_page, byte(2), byte(3))) << page.charset;
+    EXPECT_FALSE(is_ideographic_space(437, byte(0), byte(1)));
   }
 }
 
