@@ -1,4 +1,3 @@
-#include <SoundTouch.h>
 #include <fcntl.h>
 #include <pa_jack.h>
 #include <portaudio.h>
@@ -11,17 +10,14 @@
 #include <cstring>
 #include <memory>
 #include <thread>
-#include <vector>
 
+#include "audio/song_feeder.h"
 #include "audio/song_player.h"
 #include "audio/song_position.h"
-#include "audio/spsc_ring.h"
 
 namespace tap {
 namespace {
 
-constexpr int CHUNK_FRAMES = 2048;
-constexpr double RING_SECONDS = 0.5;
 // A callback this late means the output has stopped (a device unplugged,
 // the sound server gone).
 constexpr double SILENT_OUTPUT_SECONDS = 0.5;
@@ -118,9 +114,8 @@ class PortAudioSongPlayer final : public TimeSource {
   PortAudioSongPlayer(std::unique_ptr<SongSource> source, const SongOptions& options)
       : source_(std::move(source)), options_(options) {}
 
+  // The stream goes first: its callback takes from the feeder.
   ~PortAudioSongPlayer() override {
-    stop_feeding_ = true;
-    if (feeder_.joinable()) feeder_.join();
     if (initialized_ == paNoError) close_portaudio(stream_);
   }
   PortAudioSongPlayer(const PortAudioSongPlayer&) = delete;
@@ -156,9 +151,6 @@ class PortAudioSongPlayer final : public TimeSource {
  private:
   static int on_output(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* time,
                        PaStreamCallbackFlags flags, void* self);
-  void feed();
-  bool feed_step();
-  std::int64_t read_source(float* out, std::int64_t count);
   // A callback long overdue, or a stream its host API has given up on (the
   // JACK server gone), is an output that stopped.
   void check_output(double now) {
@@ -180,16 +172,8 @@ class PortAudioSongPlayer final : public TimeSource {
   int channels_ = 2;
   double output_rate_ = 0;
   double start_seconds_ = 0;
-  std::unique_ptr<soundtouch::SoundTouch> stretch_;
-  std::unique_ptr<SpscRing<float>> ring_;
+  std::unique_ptr<SongFeeder> feeder_;
   ReportBoard board_;
-
-  // Feeder thread.
-  std::thread feeder_;
-  std::vector<float> source_buffer_, chunk_;
-  bool source_done_ = false;
-  std::atomic<bool> finished_{false};
-  std::atomic<bool> stop_feeding_{false};
   std::atomic<bool> muted_{false};
 
   // Audio callback.
@@ -207,9 +191,7 @@ class PortAudioSongPlayer final : public TimeSource {
 
 bool PortAudioSongPlayer::open(SongError& error) {
   auto fail = [&error](int code, const char* what, const char* detail) {
-    error.exit_code = code;
-    std::snprintf(error.text, sizeof error.text, "tap-recorder: %s%s%s", what, detail[0] ? ": " : "", detail);
-    return false;
+    return song_error(error, code, what, detail);
   };
   if (initialized_ != paNoError) return fail(EXIT_NO_AUDIO_OUTPUT, "no audio output", Pa_GetErrorText(initialized_));
   PaDeviceIndex device = paNoDevice;
@@ -225,16 +207,7 @@ bool PortAudioSongPlayer::open(SongError& error) {
     if (device == paNoDevice) return fail(EXIT_NO_AUDIO_OUTPUT, "no audio output", "no output device found");
   }
 
-  std::int64_t start_frame = std::llround(options_.start_seconds * source_->sample_rate());
-  if (start_frame >= source_->frames()) {
-    error.exit_code = 64;
-    std::snprintf(error.text, sizeof error.text, "tap-recorder: --start %.3f s is past the song's end (%.3f s)",
-                  options_.start_seconds, static_cast<double>(source_->frames()) / source_->sample_rate());
-    return false;
-  }
-  if (start_frame > 0 && !source_->seek(start_frame))
-    return fail(EXIT_SONG_UNREADABLE, "cannot start the song there", "the file cannot seek");
-  start_seconds_ = static_cast<double>(start_frame) / source_->sample_rate();
+  if (!seek_to_start(*source_, options_, start_seconds_, error)) return false;
 
   const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
   channels_ = info->maxOutputChannels >= 2 ? 2 : 1;
@@ -260,78 +233,9 @@ bool PortAudioSongPlayer::open(SongError& error) {
   latency_ = Pa_GetStreamInfo(stream_)->outputLatency;
   played_ = -static_cast<std::int64_t>(output_rate_ * PREROLL_SECONDS);
 
-  if (options_.rate != 1.0 || output_rate_ != source_->sample_rate()) {
-    stretch_ = std::make_unique<soundtouch::SoundTouch>();
-    stretch_->setSampleRate(static_cast<unsigned>(source_->sample_rate()));
-    stretch_->setChannels(static_cast<unsigned>(channels_));
-    stretch_->setTempo(options_.rate);
-    stretch_->setRate(source_->sample_rate() / output_rate_);
-    // Short sequences keep a beat's attack within a few milliseconds of
-    // where it belongs (at rate 0.5 about 8 ms of song time early, against
-    // about 30 with the library's defaults), at some cost in smoothness.
-    stretch_->setSetting(SETTING_SEQUENCE_MS, 20);
-    stretch_->setSetting(SETTING_SEEKWINDOW_MS, 10);
-    stretch_->setSetting(SETTING_OVERLAP_MS, 6);
-  }
-  ring_ = std::make_unique<SpscRing<float>>(static_cast<std::size_t>(output_rate_ * RING_SECONDS) *
-                                            static_cast<std::size_t>(channels_));
-  source_buffer_.resize(static_cast<std::size_t>(CHUNK_FRAMES * source_->channels()));
-  chunk_.resize(static_cast<std::size_t>(CHUNK_FRAMES * channels_));
-  while (feed_step()) {
-  }
-  feeder_ = std::thread([this] { feed(); });
+  feeder_ = std::make_unique<SongFeeder>(*source_, channels_, output_rate_, options_.rate);
+  feeder_->start();
   return true;
-}
-
-// The song's frames as the output takes them: one or two channels, the
-// first two of a file that has more.
-std::int64_t PortAudioSongPlayer::read_source(float* out, std::int64_t count) {
-  int channels = source_->channels();
-  std::int64_t got = source_->read(source_buffer_.data(), count);
-  for (std::int64_t i = 0; i < got; ++i) {
-    const float* frame = &source_buffer_[static_cast<std::size_t>(i * channels)];
-    for (int c = 0; c < channels_; ++c) out[i * channels_ + c] = frame[c < channels ? c : channels - 1];
-  }
-  return got;
-}
-
-// One step of decoding; false when the ring is full or the song is all in.
-bool PortAudioSongPlayer::feed_step() {
-  std::size_t room = ring_->free_space() / static_cast<std::size_t>(channels_);
-  if (room == 0 || finished_) return false;
-  std::int64_t want = static_cast<std::int64_t>(room < CHUNK_FRAMES ? room : CHUNK_FRAMES);
-  if (stretch_ == nullptr) {
-    std::int64_t got = read_source(chunk_.data(), want);
-    if (got <= 0) {
-      finished_ = true;
-      return false;
-    }
-    ring_->push(chunk_.data(), static_cast<std::size_t>(got * channels_));
-    return true;
-  }
-  unsigned out = stretch_->receiveSamples(chunk_.data(), static_cast<unsigned>(want));
-  if (out > 0) {
-    ring_->push(chunk_.data(), out * static_cast<unsigned>(channels_));
-    return true;
-  }
-  if (source_done_) {
-    finished_ = true;
-    return false;
-  }
-  std::int64_t got = read_source(chunk_.data(), CHUNK_FRAMES);
-  if (got <= 0) {
-    stretch_->flush();
-    source_done_ = true;
-  } else {
-    stretch_->putSamples(chunk_.data(), static_cast<unsigned>(got));
-  }
-  return true;
-}
-
-void PortAudioSongPlayer::feed() {
-  while (!stop_feeding_ && !finished_) {
-    if (!feed_step()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
 }
 
 int PortAudioSongPlayer::on_output(const void*, void* output, unsigned long frames,
@@ -357,12 +261,12 @@ int PortAudioSongPlayer::on_output(const void*, void* output, unsigned long fram
     player.played_ += static_cast<std::int64_t>(silent) / player.channels_;
   }
   std::size_t got =
-      player.muted_.load(std::memory_order_relaxed) ? 0 : player.ring_->pop(out + silent, wanted - silent);
+      player.muted_.load(std::memory_order_relaxed) ? 0 : player.feeder_->pop(out + silent, wanted - silent);
   for (std::size_t i = silent + got; i < wanted; ++i) out[i] = 0;
   // After the song's end the silence goes on counting as song time, so
   // taps after it still get their frames; an underrun before it holds the
   // song back, and the frames count only what was played.
-  bool ended = player.finished_.load(std::memory_order_acquire) && silent + got < wanted;
+  bool ended = player.feeder_->finished() && silent + got < wanted;
   player.played_ += static_cast<std::int64_t>(ended ? wanted - silent : got) / player.channels_;
   return paContinue;
 }

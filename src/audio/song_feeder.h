@@ -1,0 +1,61 @@
+#pragma once
+
+#include <SoundTouch.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "audio/song_player.h"
+#include "audio/song_source.h"
+#include "audio/spsc_ring.h"
+
+namespace tap {
+
+/// The song decoded ahead of the output on a thread of its own, stretched
+/// when its speed changes or the output runs at another rate: the output
+/// takes its frames from a lock-free ring and waits on nothing.
+class SongFeeder {
+ public:
+  /// `channels` (1 or 2) and `output_rate` are the output's; `rate` the
+  /// playback speed, the pitch kept.
+  SongFeeder(SongSource& source, int channels, double output_rate, double rate);
+  ~SongFeeder();
+  SongFeeder(const SongFeeder&) = delete;
+  SongFeeder& operator=(const SongFeeder&) = delete;
+
+  /// Fills the ring, so the start is instant, then decodes on its thread.
+  void start();
+
+  /// Output thread: takes up to `samples` samples; returns how many.
+  std::size_t pop(float* out, std::size_t samples) { return ring_->pop(out, samples); }
+  /// Output thread: the whole song has gone into the ring.
+  bool finished() const { return finished_.load(std::memory_order_acquire); }
+
+ private:
+  bool feed_step();
+  std::int64_t read_source(float* out, std::int64_t count);
+
+  SongSource& source_;
+  int channels_;
+  std::unique_ptr<soundtouch::SoundTouch> stretch_;
+  std::unique_ptr<SpscRing<float>> ring_;
+  std::vector<float> source_buffer_, chunk_;
+  bool source_done_ = false;
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+/// Moves `source` to where --start asks and gives that place in seconds;
+/// false with `error` set when it is past the end or cannot be reached.
+bool seek_to_start(SongSource& source, const SongOptions& options, double& start_seconds, SongError& error);
+
+/// "tap-recorder: WHAT: DETAIL" (or without the detail) and the exit code;
+/// returns false.
+bool song_error(SongError& error, int exit_code, const char* what, const char* detail);
+
+}  // namespace tap
