@@ -8,6 +8,7 @@ status=0
 for dll in $dlls; do
   case "${dll,,}" in
     kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|ucrtbase.dll|api-ms-win-*.dll) ;;
+    ole32.dll|avrt.dll|mfplat.dll|mfreadwrite.dll) ;;  # COM, WASAPI's thread priority, Media Foundation
     *) echo "not a system DLL: $dll"; status=1 ;;
   esac
 done

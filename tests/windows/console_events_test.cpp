@@ -8,9 +8,10 @@
 //   close       the same for a close of the window, which no program can
 //               raise; Windows ends the process when the handler returns, or
 //               5 seconds after the close
+// With SONG, the song plays during the capture and its clock times the taps.
 // Writes PASS or FAIL with the reason to DIRECTORY\result.txt, and exits 0
 // or 1.
-//   console_events_test EVENT DIRECTORY
+//   console_events_test EVENT DIRECTORY [SONG]
 
 #include <windows.h>
 
@@ -23,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "audio/song_player.h"
 #include "console/clock.h"
 #include "console/console_events_win32.h"
 #include "console/console_output.h"
@@ -88,14 +90,25 @@ int fail(const std::string& why) { return report("FAIL: " + why, 1); }
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return 2;
+  if (argc != 3 && argc != 4) return 2;
   const std::string event = argv[1];
   const std::string chart_path = std::string(argv[2]) + "\\ved.txt";
   result_path = std::string(argv[2]) + "\\result.txt";
   if (event != "ctrl_c" && event != "ctrl_break" && event != "close") return fail("unknown event " + event);
 
-  tap::MillisecondClock clock;
-  clock.start_clock();
+  tap::MillisecondClock counter;
+  counter.start_clock();
+  tap::TimeSource* clock = &counter;
+  std::unique_ptr<tap::TimeSource> song;
+  if (argc == 4) {
+    char why[200] = "";
+    std::unique_ptr<tap::SongSource> source = tap::open_song_file(argv[3], why, sizeof why);
+    if (source == nullptr) return fail(std::string("song: ") + why);
+    tap::SongError error;
+    song = tap::open_song_player(std::move(source), tap::SongOptions{}, error);
+    if (song == nullptr) return fail(error.text);
+    clock = song.get();
+  }
   auto program_keys = std::make_unique<tap::KeyReader>(tap::console_text_encoding());
   if (!program_keys->is_open()) return fail("no console");
   HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -126,10 +139,12 @@ int main(int argc, char** argv) {
   });
 
   auto recorder =
-      std::make_unique<tap::Recorder>(*program_keys, clock, console, tap::console_text_encoding(), chart_path.c_str());
+      std::make_unique<tap::Recorder>(*program_keys, *clock, console, tap::console_text_encoding(), chart_path.c_str());
   int exit_code = recorder->run();
   program_keys.reset();  // as the program's reader goes at its end
   raiser.join();
+  recorder.reset();
+  song.reset();  // the song stops, and its decoder is released, before the end
 
   std::string chart = read_file(chart_path);
   if (!chart_is_whole(chart)) return fail("chart not whole: " + chart);

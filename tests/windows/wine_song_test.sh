@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# The song on Windows, under Wine, through a PulseAudio server of the test's
+# own with a null sink: each format plays (the sink's monitor hears the
+# clicks) and taps made right after each click was heard land in the frames
+# of the song time heard; with no audio server, and without Media
+# Foundation, the clear errors; Ctrl+C, Ctrl+Break and a close of the
+# window with the song playing.
+#   wine_song_test.sh TAP_RECORDER_EXE CONSOLE_EVENTS_TEST_EXE WINEPREFIX
+source "$(dirname "$0")/wine_tmux.sh"
+events_exe=$(realpath "$2")
+prefix=$(realpath -m "$3")
+here=$(dirname "$(realpath "$0")")
+
+g++ -std=c++17 -O2 -o "$work/song_helper" "$here/song_helper.cpp" -lsndfile
+"$work/song_helper" write "$work"
+gst-launch-1.0 -q filesrc location="$work/clicks.wav" ! wavparse ! audioconvert ! avenc_aac ! mp4mux ! \
+  filesink location="$work/clicks.m4a"
+
+# The server, stopped by its pid however the test ends.
+export HOME=$work XDG_RUNTIME_DIR=$work PULSE_RUNTIME_PATH=$work/pulse
+export PULSE_SERVER=unix:$work/pulse.sock WINEPREFIX=$prefix WINEDEBUG=-all
+pulseaudio -n --daemonize=no --exit-idle-time=-1 --disable-shm=yes --log-target=file:"$work/pulse.log" \
+  -L "module-native-protocol-unix socket=$work/pulse.sock auth-anonymous=1" \
+  -L "module-null-sink sink_name=tap rate=48000" &
+pulse=$!
+listener=
+stop_all() {
+  [ -z "$listener" ] || kill "$listener" 2>/dev/null || true
+  kill "$pulse" 2>/dev/null || true
+  wait 2>/dev/null || true
+  cleanup
+}
+trap stop_all EXIT
+for ((i = 0; i < 100; i++)); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
+
+# Wine's clock is only right once the null sink runs at low latency: a
+# recording client on its monitor at 5 ms keeps it there, and listens.
+sink_latency_us() { pactl list sinks | sed -n 's/.*Latency: \([0-9]*\) usec.*/\1/p' | head -1; }
+listen() {  # CLICKS DELAY_MS
+  "$work/song_helper" listen "$sock" "$2" "$1" 2>>"$work/helper.log" \
+    < <(exec parec -d tap.monitor --latency-msec=5 --format=s16le --rate=48000 --channels=2) &
+  listener=$!
+  for ((i = 0; i < 100; i++)); do
+    l=$(sink_latency_us)
+    [ -n "$l" ] && [ "$l" -lt 20000 ] && return 0
+    sleep 0.05
+  done
+  fail "the null sink did not come down to 20 ms (it reports ${l:-nothing} us)"
+}
+
+# FILE|ARGUMENTS|CLICKS|DELAY_MS|SPACE_DATA. Taps go DELAY_MS after each
+# click reached the monitor: under Wine and PulseAudio a tap reads 5 to
+# 10 ms less song time than that (measured), so 25 ms puts it mid-frame.
+# An AAC's decoder leads with 1024 samples, which stay in the song time:
+# its clicks are heard at 1023 ms and on.
+rows=(
+  "clicks.wav||4|25|30,60,90,120"
+  "clicks.flac||4|25|30,60,90,120"
+  "clicks.ogg||4|25|30,60,90,120"
+  "clicks.mp3||4|25|30,60,90,120"
+  "clicks.m4a||4|35|31,61,91,121"
+  "clicks.ogg|--start 1.5 --rate 0.5|3|40|60,90,120"
+)
+for row in "${rows[@]}"; do
+  IFS='|' read -r file args clicks delay expected <<<"$row"
+  rm -f "$work/exit" "$work/ved.txt"
+  sock=tap-recorder-wine-song-$$-${file#*.}-${#args}
+  listen "$clicks" "$delay"
+  start_in_pane "wine '$exe' $args '$file'"
+  wait_for "ENTERで計測を開始します" 60
+  keys Enter
+  wait "$listener" || fail "$file $args: the monitor did not hear the song: $(tail -1 "$work/helper.log")"
+  listener=
+  sleep 0.3
+  keys Enter
+  wait_for "ENTERで終了します" 10
+  keys Enter
+  [ "$(wait_exit 10)" = "EXIT=0" ] || fail "$file $args: exit $(cat "$work/exit")"
+  got=$(screen | sed -n 's/^&space_data=//p')
+  [ "$got" = "$expected" ] || fail "$file $args: taps in frames $got, not $expected ($(tail -"$clicks" "$work/helper.log" | tr '\n' ' '))"
+  echo "$file $args: taps in frames $got"
+  tmux -L "$sock" kill-server 2>/dev/null || true
+done
+
+# What cannot be played is told before the console is touched, with the
+# exit codes of the POSIX build. Wine's own ALSA driver may say more.
+expect_error() {  # CODE LINE COMMAND...
+  local code=$1 line=$2 status=0
+  shift 2
+  (cd "$work" && "$@") >"$work/out" 2>"$work/err.crlf" </dev/null || status=$?
+  tr -d "\r" <"$work/err.crlf" >"$work/err"
+  [ "$status" = "$code" ] || fail "$*: exit $status, not $code: $(cat "$work/err")"
+  grep -qxF "$line" "$work/err" || fail "$*: no '$line' in: $(cat "$work/err")"
+  echo "$*: exit $code, $line"
+}
+expect_error 69 "tap-recorder: no audio output: no output device found" \
+  env PULSE_SERVER=unix:$work/nowhere wine "$exe" clicks.wav
+expect_error 66 "tap-recorder: cannot play 'missing.mp3': No such file or directory" wine "$exe" missing.mp3
+# Without Media Foundation (Windows "N" editions) an MP3 cannot be read,
+# and an Ogg Vorbis song still is: it gets as far as the output.
+expect_error 66 "tap-recorder: cannot play 'clicks.mp3': this Windows has no Media Foundation: songs other than Ogg Vorbis need the Media Feature Pack" \
+  env WINEDLLOVERRIDES=mfplat=d wine "$exe" clicks.mp3
+expect_error 69 "tap-recorder: no audio output named 'none' (see --list-devices)" \
+  env WINEDLLOVERRIDES=mfplat=d wine "$exe" --device none clicks.ogg
+
+# Console events with the song playing: the chart written, the right exit
+# code, and the song and its decoder stopped before the process ends.
+for event in ctrl_c ctrl_break close; do
+  rm -f "$work/exit" "$work/ved.txt" "$work/result.txt"
+  sock=tap-recorder-wine-song-$$-$event
+  start_in_pane "wine '$events_exe' $event 'Z:$work' clicks.mp3"
+  wait_exit 60 >/dev/null
+  grep -q '^PASS' "$work/result.txt" 2>/dev/null || fail "$event with a song: $(cat "$work/result.txt" 2>/dev/null)"
+  echo "with a song: $(cat "$work/result.txt")"
+  tmux -L "$sock" kill-server 2>/dev/null || true
+done
