@@ -49,8 +49,8 @@ listen() {  # CLICKS DELAY_MS
 }
 
 # FILE|ARGUMENTS|CLICKS|DELAY_MS|SPACE_DATA. Taps go DELAY_MS after each
-# click reached the monitor: under Wine and PulseAudio a tap reads 5 to
-# 10 ms less song time than that (measured), so 25 ms puts it mid-frame.
+# click reached the monitor: under Wine and PulseAudio a tap reads 6 to
+# 14 ms less song time than that (measured), so 25 ms puts it mid-frame.
 # An AAC's decoder leads with 1024 samples, which stay in the song time:
 # its clicks are heard at 1023 ms and on.
 rows=(
@@ -84,6 +84,16 @@ play() {  # FILE ARGUMENTS CLICKS DELAY_MS SPACE_DATA ATTEMPT
   why="taps in frames $got, not $expected ($(tail -"$clicks" "$work/helper.log" | tr '\n' ' '))"
   [ "$got" = "$expected" ]
 }
+# WINE_SONG_SWEEP="0 3 6 ..." measures instead: the WAV row once for each
+# delay, its frames printed; where they turn from 29 to 30 and from 30 to 31
+# tells how far a tap's song time is from when the click was heard.
+if [ -n "${WINE_SONG_SWEEP:-}" ]; then
+  for delay in $WINE_SONG_SWEEP; do
+    play clicks.wav "" 4 "$delay" - "sweep-$delay" || true
+    echo "tap $delay ms after each click: frames $got"
+  done
+  exit 0
+fi
 for row in "${rows[@]}"; do
   IFS='|' read -r file args clicks delay expected <<<"$row"
   for attempt in 1 2 3; do
