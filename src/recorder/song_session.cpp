@@ -17,9 +17,14 @@ void format_time(double seconds, char* out, std::size_t size) {
   std::snprintf(out, size, "%ld:%02ld.%03ld", ms / 60000, ms / 1000 % 60, ms % 1000);
 }
 
+// A song dropped on the Windows program comes as its whole path, with
+// backslashes.
 const char* base_name(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  return slash != nullptr ? slash + 1 : path;
+  const char* name = path;
+  for (const char* at = path; *at != '\0'; ++at) {
+    if (*at == '/' || *at == '\\') name = at + 1;
+  }
+  return name;
 }
 
 }  // namespace

@@ -51,11 +51,12 @@ listen() {  # CLICKS DELAY_MS
 # FILE|ARGUMENTS|CLICKS|DELAY_MS|SPACE_DATA. Taps go DELAY_MS after each
 # click reached the monitor: under Wine and PulseAudio a tap reads 6 to
 # 14 ms less song time than that (measured), so 25 ms puts it mid-frame.
-# An AAC's decoder leads with 1024 samples, which stay in the song time:
+# A file starting with @ is given as Explorer gives a song dropped on the
+# .exe: its whole Windows path. An AAC's decoder leads with 1024 samples, which stay in the song time:
 # its clicks are heard at 1023 ms and on.
 rows=(
   "clicks.wav||4|25|30,60,90,120"
-  "clicks.flac||4|25|30,60,90,120"
+  "@clicks.flac||4|25|30,60,90,120"
   "clicks.ogg||4|25|30,60,90,120"
   "clicks.mp3||4|25|30,60,90,120"
   "clicks.m4a||4|35|31,61,91,121"
@@ -69,8 +70,11 @@ play() {  # FILE ARGUMENTS CLICKS DELAY_MS SPACE_DATA ATTEMPT
   rm -f "$work/exit" "$work/ved.txt"
   sock=tap-recorder-wine-song-$$-${file#*.}-${#args}-$6
   listen "$clicks" "$delay"
-  start_in_pane "wine '$exe' $args '$file'"
-  wait_for "ENTERで計測を開始します" 60
+  local path=$file
+  [ "${file#@}" = "$file" ] || path="Z:${work//\//\\}\\${file#@}"
+  start_in_pane "wine '$exe' $args '$path'"
+  wait_for "Song: ${file#@} (0:06." 60
+  wait_for "ENTERで計測を開始します" 10
   keys Enter
   wait "$listener" || fail "$file $args: the monitor did not hear the song: $(tail -1 "$work/helper.log")"
   listener=
