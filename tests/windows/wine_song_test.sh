@@ -61,6 +61,7 @@ rows=(
   "clicks.mp3||4|25|30,60,90,120"
   "clicks.m4a||4|35|31,61,91,121"
   "clicks.ogg|--start 1.5 --rate 0.5|3|40|60,90,120"
+  "clicks.wav|--device 'Null Output'|4|25|30,60,90,120"
 )
 # One take of a row; false with `why` set when its taps are off. The
 # program's faults show in every take; this machine's noise (a late tap
@@ -107,6 +108,14 @@ for row in "${rows[@]}"; do
   done
   echo "$file $args: taps in frames $expected"
 done
+
+# The outputs by their friendly names, the default marked: the null sink,
+# and Wine's own name for the default.
+(cd "$work" && wine "$exe" --list-devices 2>/dev/null) | tr -d '\r' >"$work/devices" ||
+  fail "--list-devices: $(cat "$work/devices")"
+[ "$(sort "$work/devices" | tr '\n' '|')" = "Null Output|PulseAudio (default)|" ] ||
+  fail "--list-devices: $(cat "$work/devices")"
+echo "--list-devices: $(tr '\n' '|' <"$work/devices")"
 
 # What cannot be played is told before the console is touched, with the
 # exit codes of the POSIX build. Wine's own ALSA driver may say more.
