@@ -135,6 +135,7 @@ class MediaFoundationSong final : public SongSource {
   bool started_ = false;
   IMFSourceReader* reader_ = nullptr;
   bool floats_ = true;
+  int sample_bytes_ = 4;  // of a whole-number sample: 2, 3 or 4
   int channels_ = 0;
   int rate_ = 0;
   std::int64_t frames_ = 0;
@@ -185,7 +186,10 @@ bool MediaFoundationSong::open(const wchar_t* path, char* why, std::size_t why_s
     type->GetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, &bits);
     release(type);
   }
-  if (!floats_ && bits != 16) {
+  // A decoder that gives no floats (Windows' FLAC decoder) gives whole
+  // numbers of the file's own size.
+  sample_bytes_ = floats_ ? 4 : static_cast<int>(bits / 8);
+  if (!floats_ && (bits % 8 != 0 || sample_bytes_ < 2 || sample_bytes_ > 4)) {
     std::snprintf(why, why_size, "Media Foundation cannot decode its sound");
     return false;
   }
@@ -233,7 +237,7 @@ bool MediaFoundationSong::next_buffer() {
 }
 
 std::int64_t MediaFoundationSong::read(float* out, std::int64_t count) {
-  const DWORD frame_bytes = static_cast<DWORD>(channels_) * (floats_ ? 4 : 2);
+  const DWORD frame_bytes = static_cast<DWORD>(channels_ * sample_bytes_);
   std::int64_t done = 0;
   while (done < count) {
     if (data_ == nullptr || length_ - used_ < frame_bytes) {
@@ -247,11 +251,7 @@ std::int64_t MediaFoundationSong::read(float* out, std::int64_t count) {
     if (floats_) {
       std::memcpy(to, data_ + used_, samples * sizeof(float));
     } else {
-      for (std::size_t i = 0; i < samples; ++i) {
-        std::int16_t sample;
-        std::memcpy(&sample, data_ + used_ + 2 * i, sizeof sample);
-        to[i] = static_cast<float>(sample) / 32768.0f;
-      }
+      whole_samples_to_float(data_ + used_, samples, sample_bytes_, to);
     }
     used_ += static_cast<DWORD>(frames) * frame_bytes;
     done += frames;

@@ -22,6 +22,16 @@ class SongSource {
   virtual std::int64_t read(float* out, std::int64_t count) = 0;
 };
 
+/// Signed little-endian whole-number samples of `bytes` bytes each (2, 3 or
+/// 4) as floats from -1 to 1, for decoders that give no floats.
+inline void whole_samples_to_float(const unsigned char* from, std::size_t samples, int bytes, float* to) {
+  for (std::size_t i = 0; i < samples; ++i, from += bytes) {
+    std::uint32_t word = 0;  // the sample's bytes at the top of 32 bits
+    for (int b = 0; b < bytes; ++b) word |= static_cast<std::uint32_t>(from[b]) << (8 * (4 - bytes + b));
+    to[i] = static_cast<float>(static_cast<std::int32_t>(word)) / 2147483648.0f;
+  }
+}
+
 /// Opens an audio file (WAV, FLAC, Ogg Vorbis, Opus, MP3 and what else the
 /// platform's decoder reads). On failure returns nullptr and puts the
 /// reason in `why`.

@@ -6,6 +6,8 @@
 #include <random>
 #include <vector>
 
+#include "audio/song_source.h"
+
 namespace tap {
 namespace {
 
@@ -108,4 +110,23 @@ TEST(SongPosition, TheBoardGivesTheLatestReportsOldestFirst) {
 }
 
 }  // namespace
+// What a decoder that gives no floats gives: 16, 24 and 32-bit samples,
+// little-endian and signed.
+TEST(WholeSamplesToFloat, ReadsEachSizeLittleEndianAndSigned) {
+  const struct {
+    int bytes;
+    std::vector<unsigned char> in;
+    std::vector<float> out;
+  } rows[] = {
+      {2, {0x00, 0x40, 0x00, 0x80, 0xff, 0xff}, {0.5f, -1.0f, -1.0f / 32768}},
+      {3, {0x00, 0x00, 0xc0, 0xff, 0xff, 0x7f}, {-0.5f, 8388607.0f / 8388608}},
+      {4, {0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x80}, {0.25f, -1.0f}},
+  };
+  for (const auto& row : rows) {
+    std::vector<float> out(row.out.size());
+    whole_samples_to_float(row.in.data(), out.size(), row.bytes, out.data());
+    for (std::size_t i = 0; i < out.size(); ++i) EXPECT_FLOAT_EQ(out[i], row.out[i]) << row.bytes << " bytes, " << i;
+  }
+}
+
 }  // namespace tap
