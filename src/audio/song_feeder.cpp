@@ -11,11 +11,15 @@ namespace {
 
 constexpr int CHUNK_FRAMES = 2048;
 constexpr double RING_SECONDS = 0.5;
+// Silence before the song's first frame: a sound server may connect the
+// stream to its output a few milliseconds after the first buffers (JACK
+// does), and those must not be the song's.
+constexpr double PREROLL_SECONDS = 0.05;
 
 }  // namespace
 
 SongFeeder::SongFeeder(SongSource& source, int channels, double output_rate, double rate)
-    : source_(source), channels_(channels) {
+    : source_(source), channels_(channels), played_(-static_cast<std::int64_t>(output_rate * PREROLL_SECONDS)) {
   if (rate != 1.0 || output_rate != source_.sample_rate()) {
     stretch_ = std::make_unique<soundtouch::SoundTouch>();
     stretch_->setSampleRate(static_cast<unsigned>(source_.sample_rate()));
@@ -93,6 +97,23 @@ bool SongFeeder::feed_step() {
     stretch_->putSamples(chunk_.data(), static_cast<unsigned>(got));
   }
   return true;
+}
+
+std::int64_t SongFeeder::play(float* out, std::size_t frames) {
+  std::int64_t before = played_;
+  std::size_t wanted = frames * static_cast<std::size_t>(channels_);
+  std::size_t silent = 0;
+  if (played_ < 0) {
+    std::size_t preroll = static_cast<std::size_t>(-played_) * static_cast<std::size_t>(channels_);
+    silent = preroll < wanted ? preroll : wanted;
+    played_ += static_cast<std::int64_t>(silent) / channels_;
+  }
+  std::size_t got = muted_.load(std::memory_order_relaxed) ? 0 : ring_->pop(out + silent, wanted - silent);
+  for (std::size_t i = 0; i < silent; ++i) out[i] = 0;
+  for (std::size_t i = silent + got; i < wanted; ++i) out[i] = 0;
+  bool ended = finished_.load(std::memory_order_acquire) && silent + got < wanted;
+  played_ += static_cast<std::int64_t>(ended ? wanted - silent : got) / channels_;
+  return before;
 }
 
 bool song_error(SongError& error, int exit_code, const char* what, const char* detail) {

@@ -30,10 +30,16 @@ class SongFeeder {
   /// Fills the ring, so the start is instant, then decodes on its thread.
   void start();
 
-  /// Output thread: takes up to `samples` samples; returns how many.
-  std::size_t pop(float* out, std::size_t samples) { return ring_->pop(out, samples); }
-  /// Output thread: the whole song has gone into the ring.
-  bool finished() const { return finished_.load(std::memory_order_acquire); }
+  /// Output thread: the next `frames` frames the output plays, into `out`:
+  /// silence before the song's first frame, the song, and after its end
+  /// silence that still counts as song time (taps after it get their
+  /// frames); a decoder that fell behind gives silence that does not.
+  /// Returns the song frames played before them (negative while the
+  /// silence before the song lasts). Takes no lock and allocates nothing.
+  std::int64_t play(float* out, std::size_t frames);
+
+  /// Any thread: the song goes silent at once.
+  void mute() { muted_.store(true, std::memory_order_relaxed); }
 
  private:
   bool feed_step();
@@ -48,6 +54,9 @@ class SongFeeder {
   std::atomic<bool> finished_{false};
   std::atomic<bool> stop_{false};
   std::thread thread_;
+  // Output thread.
+  std::int64_t played_;
+  std::atomic<bool> muted_{false};
 };
 
 /// Moves `source` to where --start asks and gives that place in seconds;

@@ -21,10 +21,6 @@ namespace {
 // A callback this late means the output has stopped (a device unplugged,
 // the sound server gone).
 constexpr double SILENT_OUTPUT_SECONDS = 0.5;
-// Silence before the song's first frame: a sound server may connect the
-// stream to its output a few milliseconds after the first buffers (JACK
-// does), and those must not be the song's.
-constexpr double PREROLL_SECONDS = 0.05;
 // How long a tap right after the start waits for the output's first report.
 constexpr double FIRST_REPORT_SECONDS = 2.0;
 
@@ -137,7 +133,7 @@ class PortAudioSongPlayer final : public TimeSource {
   // program ends, where a dead sound server cannot hold up the chart.
   void stop_capture() override {
     check_output(steady_seconds());
-    muted_ = true;
+    feeder_->mute();
     running_ = false;
   }
 
@@ -174,7 +170,6 @@ class PortAudioSongPlayer final : public TimeSource {
   double start_seconds_ = 0;
   std::unique_ptr<SongFeeder> feeder_;
   ReportBoard board_;
-  std::atomic<bool> muted_{false};
 
   // Audio callback.
   std::int64_t played_ = 0;
@@ -231,8 +226,6 @@ bool PortAudioSongPlayer::open(SongError& error) {
     }
   }
   latency_ = Pa_GetStreamInfo(stream_)->outputLatency;
-  played_ = -static_cast<std::int64_t>(output_rate_ * PREROLL_SECONDS);
-
   feeder_ = std::make_unique<SongFeeder>(*source_, channels_, output_rate_, options_.rate);
   feeder_->start();
   return true;
@@ -247,27 +240,10 @@ int PortAudioSongPlayer::on_output(const void*, void* output, unsigned long fram
   // one output latency after now.
   report.dac_time = time->outputBufferDacTime != 0 ? time->outputBufferDacTime : time->currentTime + player.latency_;
   report.clock_minus_steady = time->currentTime - steady;
-  report.frame = player.played_;
+  // The song frames played before this buffer, whose first is heard then.
+  report.frame = player.feeder_->play(static_cast<float*>(output), frames);
   player.board_.publish(report);
   player.last_callback_steady_.store(steady, std::memory_order_relaxed);
-
-  auto* out = static_cast<float*>(output);
-  std::size_t wanted = frames * static_cast<std::size_t>(player.channels_);
-  std::size_t silent = 0;
-  if (player.played_ < 0) {
-    std::size_t preroll = static_cast<std::size_t>(-player.played_) * static_cast<std::size_t>(player.channels_);
-    silent = preroll < wanted ? preroll : wanted;
-    for (std::size_t i = 0; i < silent; ++i) out[i] = 0;
-    player.played_ += static_cast<std::int64_t>(silent) / player.channels_;
-  }
-  std::size_t got =
-      player.muted_.load(std::memory_order_relaxed) ? 0 : player.feeder_->pop(out + silent, wanted - silent);
-  for (std::size_t i = silent + got; i < wanted; ++i) out[i] = 0;
-  // After the song's end the silence goes on counting as song time, so
-  // taps after it still get their frames; an underrun before it holds the
-  // song back, and the frames count only what was played.
-  bool ended = player.feeder_->finished() && silent + got < wanted;
-  player.played_ += static_cast<std::int64_t>(ended ? wanted - silent : got) / player.channels_;
   return paContinue;
 }
 

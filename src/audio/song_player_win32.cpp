@@ -31,9 +31,6 @@ namespace {
 constexpr REFERENCE_TIME BUFFER_100NS = 400000;  // 40 ms
 // No refill wanted for this long means the output has stopped.
 constexpr DWORD SILENT_OUTPUT_MS = 500;
-// Silence before the song's first frame, as on every platform: a sound
-// server may take the first few milliseconds to connect.
-constexpr double PREROLL_SECONDS = 0.05;
 
 // PKEY_Device_FriendlyName.
 const PROPERTYKEY FRIENDLY_NAME = {{0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};
@@ -149,7 +146,7 @@ class WasapiSongPlayer final : public TimeSource {
   std::uint32_t start_capture() override;
   std::uint32_t elapsed_ms() override;
   // The song goes silent at once; the output is stopped when the program ends.
-  void stop_capture() override { muted_ = true; }
+  void stop_capture() override { feeder_->mute(); }
   const char* take_notice() override {
     if (!lost_.load(std::memory_order_acquire) || told_) return nullptr;
     told_ = true;
@@ -186,14 +183,12 @@ class WasapiSongPlayer final : public TimeSource {
   ReportBoard board_;
   std::thread renderer_;
   std::atomic<bool> stop_{false};
-  std::atomic<bool> muted_{false};
   std::atomic<bool> losing_{false};
   std::atomic<bool> lost_{false};
   char notice_[200] = "";
 
   // Render thread (and open, before it starts).
   std::int64_t written_ = 0;  // stream frames handed to the engine
-  std::int64_t played_ = 0;   // song frames among them, less the preroll still to come
   std::vector<float> scratch_;
 
   // Dialogue thread.
@@ -282,7 +277,6 @@ bool WasapiSongPlayer::open(SongError& error) {
   }
   clock_frequency_ = static_cast<double>(frequency);
   scratch_.resize(static_cast<std::size_t>(buffer_frames_) * static_cast<std::size_t>(channels_));
-  played_ = -static_cast<std::int64_t>(output_rate_ * PREROLL_SECONDS);
   feeder_ = std::make_unique<SongFeeder>(*source_, channels_, output_rate_, options_.rate);
   feeder_->start();
   // The first buffer is full before the start, so the song starts at once.
@@ -290,9 +284,7 @@ bool WasapiSongPlayer::open(SongError& error) {
   return true;
 }
 
-// Hands the engine what room it has: the preroll, the song, and after the
-// song's end silence that still counts as song time (taps after it get
-// their frames). A decoder that fell behind gives silence that does not.
+// Hands the engine what room it has, and says which song frames it holds.
 bool WasapiSongPlayer::refill() {
   UINT32 padding = 0;
   if (FAILED(client_->GetCurrentPadding(&padding))) return false;
@@ -302,22 +294,10 @@ bool WasapiSongPlayer::refill() {
   if (FAILED(render_->GetBuffer(room, &data))) return false;
   OutputReport report;
   report.dac_time = static_cast<double>(written_) / output_rate_;
-  report.frame = played_;
+  report.frame = feeder_->play(scratch_.data(), room);
   board_.publish(report);
 
   std::size_t wanted = static_cast<std::size_t>(room) * static_cast<std::size_t>(channels_);
-  std::size_t silent = 0;
-  if (played_ < 0) {
-    std::size_t preroll = static_cast<std::size_t>(-played_) * static_cast<std::size_t>(channels_);
-    silent = preroll < wanted ? preroll : wanted;
-    std::memset(scratch_.data(), 0, silent * sizeof(float));
-    played_ += static_cast<std::int64_t>(silent) / channels_;
-  }
-  std::size_t got = muted_ ? 0 : feeder_->pop(scratch_.data() + silent, wanted - silent);
-  std::memset(scratch_.data() + silent + got, 0, (wanted - silent - got) * sizeof(float));
-  bool ended = feeder_->finished() && silent + got < wanted;
-  played_ += static_cast<std::int64_t>(ended ? wanted - silent : got) / channels_;
-
   auto* out = reinterpret_cast<float*>(data);
   if (device_channels_ == channels_) {
     std::memcpy(out, scratch_.data(), wanted * sizeof(float));
