@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/com_win32.h"
 #include "audio/song_feeder.h"
 #include "audio/song_player.h"
 #include "audio/song_position.h"
@@ -37,12 +38,6 @@ const PROPERTYKEY FRIENDLY_NAME = {{0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x6
 // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT.
 const GUID FLOAT_SUBTYPE = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
-template <typename T>
-void release(T*& object) {
-  if (object != nullptr) object->Release();
-  object = nullptr;
-}
-
 // The performance counter in seconds, and in the 100 ns units the device
 // clock gives its readings in.
 double counter_seconds() {
@@ -55,20 +50,6 @@ double counter_seconds() {
   QueryPerformanceCounter(&now);
   return static_cast<double>(now.QuadPart) / frequency;
 }
-
-/// COM for the thread that makes it, undone when it goes.
-class ComScope {
- public:
-  ComScope() : initialized_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
-  ~ComScope() {
-    if (initialized_) CoUninitialize();
-  }
-  ComScope(const ComScope&) = delete;
-  ComScope& operator=(const ComScope&) = delete;
-
- private:
-  bool initialized_;
-};
 
 IMMDeviceEnumerator* make_enumerator() {
   IMMDeviceEnumerator* enumerator = nullptr;
