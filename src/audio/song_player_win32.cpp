@@ -93,6 +93,13 @@ void each_output(IMMDeviceEnumerator* enumerator, Visit visit) {
   release(all);
 }
 
+// "cannot open the audio output: error 0x88890008"; returns false.
+bool cannot_open(SongError& error, HRESULT why) {
+  char detail[64];
+  std::snprintf(detail, sizeof detail, "error 0x%08lx", static_cast<unsigned long>(why));
+  return song_error(error, EXIT_NO_AUDIO_OUTPUT, "cannot open the audio output", detail);
+}
+
 WAVEFORMATEXTENSIBLE float_format(int channels, DWORD rate) {
   WAVEFORMATEXTENSIBLE format{};
   format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
@@ -212,10 +219,7 @@ bool WasapiSongPlayer::initialize(IAudioClient* client, SongError& error) {
         client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, BUFFER_100NS, 0, mix, nullptr);
   }
   CoTaskMemFree(mix);
-  if (SUCCEEDED(done)) return true;
-  char detail[64];
-  std::snprintf(detail, sizeof detail, "error 0x%08lx", static_cast<unsigned long>(done));
-  return song_error(error, EXIT_NO_AUDIO_OUTPUT, "cannot open the audio output", detail);
+  return SUCCEEDED(done) || cannot_open(error, done);
 }
 
 bool WasapiSongPlayer::open(SongError& error) {
@@ -242,11 +246,7 @@ bool WasapiSongPlayer::open(SongError& error) {
   if (!seek_to_start(*source_, options_, start_seconds_, error)) return false;
   HRESULT activated =
       device_->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&client_));
-  if (FAILED(activated)) {
-    char detail[64];
-    std::snprintf(detail, sizeof detail, "error 0x%08lx", static_cast<unsigned long>(activated));
-    return song_error(error, EXIT_NO_AUDIO_OUTPUT, "cannot open the audio output", detail);
-  }
+  if (FAILED(activated)) return cannot_open(error, activated);
   if (!initialize(client_, error)) return false;
   wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   UINT64 frequency = 0;
