@@ -257,7 +257,8 @@ bool WasapiSongPlayer::open(SongError& error) {
     return song_error(error, EXIT_NO_AUDIO_OUTPUT, "cannot open the audio output", "the output gives no clock");
   }
   clock_frequency_ = static_cast<double>(frequency);
-  scratch_.resize(static_cast<std::size_t>(buffer_frames_) * static_cast<std::size_t>(channels_));
+  if (device_channels_ != channels_)
+    scratch_.resize(static_cast<std::size_t>(buffer_frames_) * static_cast<std::size_t>(channels_));
   feeder_ = std::make_unique<SongFeeder>(*source_, channels_, output_rate_, options_.rate);
   feeder_->start();
   // The first buffer is full before the start, so the song starts at once.
@@ -273,16 +274,15 @@ bool WasapiSongPlayer::refill() {
   if (room == 0) return true;
   BYTE* data = nullptr;
   if (FAILED(render_->GetBuffer(room, &data))) return false;
+  // The song straight into the engine's buffer where the channels agree;
+  // through scratch_, and into the first of the endpoint's, where not.
+  auto* out = reinterpret_cast<float*>(data);
+  bool direct = device_channels_ == channels_;
   OutputReport report;
   report.dac_time = static_cast<double>(written_) / output_rate_;
-  report.frame = feeder_->play(scratch_.data(), room);
+  report.frame = feeder_->play(direct ? out : scratch_.data(), room);
   board_.publish(report);
-
-  std::size_t wanted = static_cast<std::size_t>(room) * static_cast<std::size_t>(channels_);
-  auto* out = reinterpret_cast<float*>(data);
-  if (device_channels_ == channels_) {
-    std::memcpy(out, scratch_.data(), wanted * sizeof(float));
-  } else {
+  if (!direct) {
     for (UINT32 f = 0; f < room; ++f) {
       for (int c = 0; c < device_channels_; ++c) {
         out[f * device_channels_ + c] = c < channels_ ? scratch_[f * channels_ + c] : 0.0f;
