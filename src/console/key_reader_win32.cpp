@@ -78,8 +78,9 @@ KeyRecord record_of(const KEY_EVENT_RECORD& key) {
 // below 0x40).
 KeyRecord joined_record(const KEY_EVENT_RECORD& key) {
   KeyRecord joined = record_of(key);
+  if (joined.character < 0x80) return joined;  // every tap: no call to the console
   UINT code_page = GetConsoleCP();
-  if (joined.character < 0x80 || !IsDBCSLeadByteEx(code_page, joined.character)) return joined;
+  if (!IsDBCSLeadByteEx(code_page, joined.character)) return joined;
   INPUT_RECORD next;
   DWORD count = 0;
   if (!PeekConsoleInputA(input.get(), &next, 1, &count) || count != 1 || next.EventType != KEY_EVENT ||
