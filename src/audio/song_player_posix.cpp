@@ -172,7 +172,6 @@ class PortAudioSongPlayer final : public TimeSource {
   ReportBoard board_;
 
   // Audio callback.
-  std::int64_t played_ = 0;
   std::atomic<double> last_callback_steady_{0};
   double latency_ = 0;
 
