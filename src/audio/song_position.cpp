@@ -5,9 +5,21 @@
 namespace tap {
 namespace {
 
-// A report more than this far from where the one before predicts it marks
-// a break in the song's flow (an underrun that held it back).
+// Reports that put the song this much later than those before them mark a
+// break in its flow (an underrun that held it back).
 constexpr double BREAK_SECONDS = 0.002;
+
+// The middle of up to ReportBoard::SIZE values (the mean of the two in the
+// middle of an even count): what one value far off does not move.
+double median(const double* values, int count) {
+  double sorted[ReportBoard::SIZE];
+  for (int i = 0; i < count; ++i) {
+    int j = i;
+    for (; j > 0 && sorted[j - 1] > values[i]; --j) sorted[j] = sorted[j - 1];
+    sorted[j] = values[i];
+  }
+  return count % 2 == 1 ? sorted[count / 2] : (sorted[count / 2 - 1] + sorted[count / 2]) / 2;
+}
 
 }  // namespace
 
@@ -40,16 +52,31 @@ int ReportBoard::read(OutputReport (&out)[SIZE]) const {
 }
 
 double output_frame_at(double stream_time, const OutputReport* reports, int count, double frames_per_second) {
-  int first = 0;
-  for (int i = 1; i < count; ++i) {
-    double expected =
-        static_cast<double>(reports[i - 1].frame) + (reports[i].dac_time - reports[i - 1].dac_time) * frames_per_second;
-    if (std::fabs(static_cast<double>(reports[i].frame) - expected) > BREAK_SECONDS * frames_per_second) first = i;
+  if (count > ReportBoard::SIZE) {
+    reports += count - ReportBoard::SIZE;
+    count = ReportBoard::SIZE;
   }
-  double sum = 0;
-  for (int i = first; i < count; ++i)
-    sum += static_cast<double>(reports[i].frame) + (stream_time - reports[i].dac_time) * frames_per_second;
-  return sum / (count - first);
+  // Each report says where the song's frame 0 lies on the stream clock, in
+  // frames; the reports of one flow of the song agree on it but for their
+  // stamps' noise.
+  double origin[ReportBoard::SIZE];
+  for (int i = 0; i < count; ++i)
+    origin[i] = reports[i].dac_time * frames_per_second - static_cast<double>(reports[i].frame);
+  // An underrun or a missed cycle holds the song back: from then on every
+  // report puts frame 0 later. A callback woken late stamps its buffer late
+  // (PortAudio's JACK host stamps when the callback runs), and the next
+  // report comes back: so the flow starts afresh only where two reports or
+  // more all lie beyond where those before them put it.
+  int first = 0;
+  double earliest_after = origin[count - 1];
+  for (int i = count - 2; i >= 1; --i) {
+    earliest_after = std::fmin(earliest_after, origin[i]);
+    if (earliest_after - median(origin, i) > BREAK_SECONDS * frames_per_second) {
+      first = i;
+      break;
+    }
+  }
+  return stream_time * frames_per_second - median(origin + first, count - first);
 }
 
 std::uint32_t song_ms_at(double stream_time, const OutputReport* reports, int count, double frames_per_second,

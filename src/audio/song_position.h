@@ -41,12 +41,13 @@ class ReportBoard {
 
 /// Where a stream clock reading falls in the song's output frames, from the
 /// latest reports: each report, carried forward at the nominal frame rate,
-/// predicts the frame, and their mean is taken. Carrying forward from
-/// reports a few buffers old holds any drift between the output's clock and
-/// the stream clock to microseconds, where time zero plus the system clock
-/// would drift by tens of milliseconds over a song. A report whose frame does
-/// not follow from the one before (an underrun held the song back) starts
-/// afresh. Pure: no clock, no I/O.
+/// predicts the frame, and the median is taken, which a callback woken late
+/// (its buffer stamped late) does not move. Carrying forward from reports a
+/// few buffers old holds any drift between the output's clock and the
+/// stream clock to microseconds, where time zero plus the system clock
+/// would drift by tens of milliseconds over a song. Where two reports or
+/// more put the song later than all before them (an underrun held it back),
+/// it starts afresh. Pure: no clock, no I/O.
 double output_frame_at(double stream_time, const OutputReport* reports, int count, double frames_per_second);
 
 /// Song milliseconds heard at `stream_time`, truncated once toward zero, as

@@ -17,10 +17,14 @@ constexpr int PERIOD = 256;
 /// A stream whose output clock runs `ppm` parts per million away from the
 /// stream clock the reports and readings use, with `jitter_ms` of noise on
 /// each report's time; `hold_at` frames in, the song stalls for `hold`
-/// frames (an underrun). Tells what frame is really heard at any time.
+/// frames (an underrun); every `late_every`th callback is woken `late_ms`
+/// late and stamps its buffer that late, the next one catching up but for
+/// a millisecond. Tells what frame is really heard at any time.
 struct FakeStream {
   double ppm, jitter_ms;
   std::int64_t hold_at = -1, hold = 0;
+  int late_every = 0;
+  double late_ms = 0;
 
   double true_rate() const { return RATE * (1 + ppm * 1e-6); }
   // The song frame heard at output frame `played` (silence during the hold).
@@ -42,6 +46,8 @@ TEST(SongPosition, FollowsTheOutputsClockOverAWholeSong) {
       {{-500, 0}, 0.05},                     // and slow
       {{200, 0.5}, 0.5},                     // callbacks woken late or early: no worse than that
       {{-500, 0.2, 48000 * 60, 4800}, 0.2},  // 100 ms underrun a minute in
+      {{100, 0.05, -1, 0, 8, 6}, 0.3},       // a callback kept off the CPU now and then
+      {{100, 0.05, 48000 * 60, 4800, 8, 6}, 0.3},
   };
   for (const Case& c : cases) {
     std::mt19937 random(7);
@@ -52,7 +58,12 @@ TEST(SongPosition, FollowsTheOutputsClockOverAWholeSong) {
     for (std::int64_t output = 0; output < 48000 * 180; output += PERIOD) {
       double dac = static_cast<double>(output) / c.stream.true_rate();
       played = static_cast<std::int64_t>(c.stream.song_frame(static_cast<double>(output)));
-      all.push_back({dac + noise(random), 0, played});
+      // From when the board is full: the song's first buffers are silence.
+      int phase = c.stream.late_every > 0 && all.size() >= ReportBoard::SIZE
+                      ? static_cast<int>(all.size()) % c.stream.late_every
+                      : -1;
+      double late = phase == 0 ? c.stream.late_ms / 1000 : phase == 1 ? 0.001 : 0;
+      all.push_back({dac + noise(random) + late, 0, played});
       // A tap somewhere in this buffer, read against the latest reports.
       double tap = dac + (static_cast<double>(random() % PERIOD) / RATE);
       int count = static_cast<int>(std::min<std::size_t>(all.size(), ReportBoard::SIZE));
@@ -63,7 +74,8 @@ TEST(SongPosition, FollowsTheOutputsClockOverAWholeSong) {
       worst = std::fmax(worst, std::fabs(frame - c.stream.heard_at(tap)) / RATE * 1000);
       naive_worst = std::fmax(naive_worst, std::fabs(tap * RATE - c.stream.heard_at(tap)) / RATE * 1000);
     }
-    EXPECT_LT(worst, c.max_error_ms) << c.stream.ppm << " ppm, jitter " << c.stream.jitter_ms;
+    EXPECT_LT(worst, c.max_error_ms) << c.stream.ppm << " ppm, jitter " << c.stream.jitter_ms << ", late "
+                                     << c.stream.late_ms;
     if (c.stream.ppm == 500) {
       EXPECT_GT(naive_worst, 80) << "the system clock alone drifts";
     }

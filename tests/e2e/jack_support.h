@@ -153,19 +153,19 @@ class Listener {
   /// slipped against the server's clock, and heard times no longer tell
   /// song positions from one another.
   int xruns() const { return xruns_.load(); }
+  /// How long the first click has been heard now, in ms of the server's
+  /// frames: the song position heard by the server's own account, which
+  /// follows its clock wherever that runs against the steady clock.
+  double ms_since_first_heard() const {
+    auto now = static_cast<std::int32_t>(jack_time_to_frames(client_, jack_get_time()));
+    auto first = static_cast<std::int32_t>(frames_[0] - PERIOD + latency_);
+    return static_cast<double>(now - first) * 1000 / RATE;
+  }
   /// Whether the server's account of time held: from one click to the
   /// next, the time its estimate gives lies as far as their frames, but
   /// for the drift any clock may have (here up to 1000 ppm). A jump (a
   /// starved server re-learning its pace) would put the song where it was
   /// not.
-  /// The server's frames to a steady-clock millisecond, from the first and
-  /// the last click heard: a dummy server's clock runs a little off, as a
-  /// sound card's does, and the song goes at its pace, not the steady clock's.
-  double frames_per_ms() const {
-    int last = heard() - 1;
-    if (last < 1) return RATE / 1000.0;
-    return static_cast<double>(frames_[last] - frames_[0]) / (onsets_[last] - onsets_[0]);
-  }
   bool clock_held() const {
     for (int i = 1; i < heard(); ++i) {
       double by_frames = static_cast<double>(frames_[i] - frames_[i - 1]) * 1000 / RATE;
