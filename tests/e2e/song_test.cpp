@@ -111,6 +111,14 @@ TEST_F(Song, TapsLandInTheFramesOfTheSongPositionHeard) {
   for (const Case& c : cases) {
     std::string name = std::string(c.file) + (c.options.empty() ? "" : " " + c.options[0]);
     for (int attempt = 1;; ++attempt) {
+      // A server whose estimate of its own cycles went astray stays so for
+      // many seconds (the taps of a whole row then lie a millisecond or two
+      // off): past the second attempt, a new server.
+      if (attempt > 2) {
+        delete server_;
+        server_ = new JackServer;
+        ASSERT_TRUE(server_->ready()) << "jackd did not start again";
+      }
       TempDir dir;
       ASSERT_TRUE(write_click_song(dir.file(c.file), c.format, 6)) << c.file;
       Listener listener(server_->name());
