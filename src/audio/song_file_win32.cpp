@@ -57,14 +57,16 @@ struct MediaFoundation {
   bool load() {
     HMODULE platform = LoadLibraryW(L"mfplat.dll");
     HMODULE reader = LoadLibraryW(L"mfreadwrite.dll");
-    if (platform == nullptr || reader == nullptr) return false;
-    startup = reinterpret_cast<decltype(startup)>(reinterpret_cast<void*>(GetProcAddress(platform, "MFStartup")));
-    shutdown = reinterpret_cast<decltype(shutdown)>(reinterpret_cast<void*>(GetProcAddress(platform, "MFShutdown")));
-    create_media_type = reinterpret_cast<decltype(create_media_type)>(
-        reinterpret_cast<void*>(GetProcAddress(platform, "MFCreateMediaType")));
-    create_source_reader = reinterpret_cast<decltype(create_source_reader)>(
-        reinterpret_cast<void*>(GetProcAddress(reader, "MFCreateSourceReaderFromURL")));
-    return startup != nullptr && shutdown != nullptr && create_media_type != nullptr && create_source_reader != nullptr;
+    return platform != nullptr && reader != nullptr && find(platform, "MFStartup", startup) &&
+           find(platform, "MFShutdown", shutdown) && find(platform, "MFCreateMediaType", create_media_type) &&
+           find(reader, "MFCreateSourceReaderFromURL", create_source_reader);
+  }
+
+ private:
+  template <typename Function>
+  static bool find(HMODULE module, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    return function != nullptr;
   }
 };
 
