@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -13,7 +14,16 @@ namespace tap {
 template <typename T>
 class SpscRing {
  public:
-  explicit SpscRing(std::size_t capacity) : capacity_(capacity), items_(new T[capacity]) {}
+  /// Room for at least `capacity` values: the next power of two, so that
+  /// a slot is a mask of a count, which stays right across the counts'
+  /// wrap at 2^64 (a modulo would not). `first_count` is where the counts
+  /// begin: tests start them near the wrap.
+  explicit SpscRing(std::size_t capacity, std::size_t first_count = 0)
+      : capacity_(round_up(capacity)),
+        mask_(capacity_ - 1),
+        items_(new T[capacity_]),
+        head_(first_count),
+        tail_(first_count) {}
   SpscRing(const SpscRing&) = delete;
   SpscRing& operator=(const SpscRing&) = delete;
 
@@ -29,7 +39,9 @@ class SpscRing {
     std::size_t tail = tail_.load(std::memory_order_relaxed);
     std::size_t room = capacity_ - (tail - head_.load(std::memory_order_acquire));
     if (count > room) count = room;
-    for (std::size_t i = 0; i < count; ++i) items_[(tail + i) % capacity_] = values[i];
+    std::size_t at = tail & mask_, first = count < capacity_ - at ? count : capacity_ - at;
+    std::copy(values, values + first, &items_[at]);
+    std::copy(values + first, values + count, &items_[0]);
     // The values are written before the consumer can see the new tail.
     tail_.store(tail + count, std::memory_order_release);
     return count;
@@ -40,19 +52,28 @@ class SpscRing {
     std::size_t head = head_.load(std::memory_order_relaxed);
     std::size_t ready = tail_.load(std::memory_order_acquire) - head;
     if (count > ready) count = ready;
-    for (std::size_t i = 0; i < count; ++i) values[i] = items_[(head + i) % capacity_];
+    std::size_t at = head & mask_, first = count < capacity_ - at ? count : capacity_ - at;
+    std::copy(&items_[at], &items_[at] + first, values);
+    std::copy(&items_[0], &items_[0] + (count - first), values + first);
     // The values are read before the producer may overwrite them.
     head_.store(head + count, std::memory_order_release);
     return count;
   }
 
  private:
+  static std::size_t round_up(std::size_t capacity) {
+    std::size_t power = 1;
+    while (power < capacity) power *= 2;
+    return power;
+  }
+
   const std::size_t capacity_;
+  const std::size_t mask_;
   std::unique_ptr<T[]> items_;
-  // Counts of values ever pushed and popped; only their difference matters,
-  // so their wrap at 2^64 does no harm.
-  alignas(64) std::atomic<std::size_t> head_{0};
-  alignas(64) std::atomic<std::size_t> tail_{0};
+  // Counts of values ever pushed and popped; only their difference and
+  // their low bits matter.
+  alignas(64) std::atomic<std::size_t> head_;
+  alignas(64) std::atomic<std::size_t> tail_;
 };
 
 }  // namespace tap
