@@ -3,12 +3,10 @@
 // into codes by the same translation the Windows console uses.
 
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +14,7 @@
 #include "console/key_reader.h"
 #include "console/key_stream.h"
 #include "console/signals_posix.h"
+#include "console/terminal_posix.h"
 
 namespace tap {
 namespace {
@@ -25,20 +24,6 @@ namespace {
 // comes at once or never; one that a key press opened (Alt+] is OSC's
 // opener) waits for nothing, and the taps after it are late by this at most.
 constexpr int SEQUENCE_WAIT_MS = 10;
-
-int tty_fd = -1;
-
-termios make_raw(const termios& mode) {
-  termios raw = mode;
-  // No echo, no line editing, no signals from Ctrl+C/Z/\, no flow control,
-  // no CR-to-LF: every key reaches us as its bytes. Output processing is
-  // left alone so that LF still starts a new line.
-  raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-  raw.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT | PARMRK);
-  raw.c_cc[VMIN] = 1;
-  raw.c_cc[VTIME] = 0;
-  return raw;
-}
 
 }  // namespace
 
@@ -56,26 +41,15 @@ KeyReader::KeyReader(TextEncoding encoding) { open_ = open_key_reader(encoding);
 KeyReader::~KeyReader() { close_key_reader(); }
 
 bool KeyReader::open_key_reader(TextEncoding encoding) {
-  char detail[sizeof status_.detail];
-  tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (tty_fd < 0) {
-    std::snprintf(detail, sizeof detail, "/dev/tty: %s", strerror(errno));
-    fail(ReaderFault::no_terminal, detail);
-    return false;
-  }
-  termios saved_mode;
-  if (tcgetattr(tty_fd, &saved_mode) != 0) {
-    std::snprintf(detail, sizeof detail, "/dev/tty: %s", strerror(errno));
-    close(tty_fd);
-    tty_fd = -1;
-    fail(ReaderFault::no_terminal, detail);
+  char why[sizeof status_.detail];
+  if (!open_terminal(why, sizeof why)) {
+    fail(ReaderFault::no_terminal, why);
     return false;
   }
   platform_ = std::make_unique<Platform>(encoding);
-  take_terminal(tty_fd, saved_mode, make_raw(saved_mode));
-  bool cr_became_lf = (saved_mode.c_iflag & ICRNL) != 0 && (saved_mode.c_iflag & (IGNCR | INLCR)) == 0;
+  take_terminal();
   int waiting = 0;
-  if (cr_became_lf && ioctl(tty_fd, FIONREAD, &waiting) == 0) platform_->typed_ahead = waiting;
+  if (terminal_turned_cr_into_lf() && ioctl(terminal_fd(), FIONREAD, &waiting) == 0) platform_->typed_ahead = waiting;
   return true;
 }
 
@@ -105,9 +79,9 @@ int KeyReader::read_key() {
       // devices and reports POLLNVAL for a terminal at once.
       fd_set readable;
       FD_ZERO(&readable);
-      FD_SET(tty_fd, &readable);
+      FD_SET(terminal_fd(), &readable);
       timeval wait{0, SEQUENCE_WAIT_MS * 1000};
-      int ready = select(tty_fd + 1, &readable, nullptr, nullptr, &wait);
+      int ready = select(terminal_fd() + 1, &readable, nullptr, nullptr, &wait);
       if (ready < 0) {
         if (errno == EINTR) continue;
         return fail(ReaderFault::terminal_lost, strerror(errno));
@@ -118,7 +92,7 @@ int KeyReader::read_key() {
       }
     }
     unsigned char* into = keys.space();
-    ssize_t n = read(tty_fd, into, keys.space_size());
+    ssize_t n = read(terminal_fd(), into, keys.space_size());
     if (n == 0) return fail(ReaderFault::terminal_lost, "end of input");
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;  // a signal: seen at the top of the loop
@@ -132,10 +106,9 @@ int KeyReader::read_key() {
 }
 
 void KeyReader::close_key_reader() {
-  if (tty_fd < 0) return;
+  if (terminal_fd() < 0) return;
   give_terminal_back();
-  close(tty_fd);
-  tty_fd = -1;
+  close_terminal();
 }
 
 }  // namespace tap

@@ -1,6 +1,6 @@
 // Signal dispositions for a run on a terminal: requests to stop, stops and
 // continues, crashes. Every handler is async-signal-safe: it touches only
-// the flags and the saved modes here, and calls only what POSIX allows.
+// the flags here and the terminal's modes, and calls only what POSIX allows.
 
 #include "console/signals_posix.h"
 
@@ -11,18 +11,15 @@
 
 #include <cstdio>
 
+#include "console/terminal_posix.h"
 #include "console/termination.h"
+#include "exit_codes.h"
 
 namespace tap {
 namespace {
 
-int tty_fd = -1;
-termios saved_mode;
-termios raw_mode;
-// The run wants raw mode (between take_terminal and give_terminal_back),
-// and raw mode is on now.
+// The run wants raw mode: between take_terminal and give_terminal_back.
 volatile sig_atomic_t raw_wanted = 0;
-volatile sig_atomic_t raw_active = 0;
 volatile sig_atomic_t pending_signal = 0;
 
 struct NamedSignal {
@@ -63,37 +60,6 @@ struct Disposition {
 Disposition dispositions[MAX_HANDLED];
 int disposition_count = 0;
 
-// A mode change from the background would stop the program (SIGTTOU), even
-// inside a handler: from there the terminal is the shell's.
-bool in_foreground() { return tcgetpgrp(tty_fd) == getpgrp(); }
-
-// Bracketed paste goes on with raw mode and off with it: the terminal then
-// marks a paste, and the decoder takes it whole as no key.
-constexpr char PASTE_MARKING_ON[] = "\x1b[?2004h";
-constexpr char PASTE_MARKING_OFF[] = "\x1b[?2004l";
-
-void tell_terminal(const char* sequence, std::size_t length) {
-  while (write(tty_fd, sequence, length) < 0 && errno == EINTR) {
-  }
-}
-
-// Both async-signal-safe: tcsetattr and write.
-void enter_raw_mode() {
-  tcsetattr(tty_fd, TCSANOW, &raw_mode);
-  tell_terminal(PASTE_MARKING_ON, sizeof PASTE_MARKING_ON - 1);
-  raw_active = 1;
-}
-
-void leave_raw_mode() {
-  tell_terminal(PASTE_MARKING_OFF, sizeof PASTE_MARKING_OFF - 1);
-  tcsetattr(tty_fd, TCSANOW, &saved_mode);
-}
-
-void restore_terminal_from_handler() {
-  if (raw_active && in_foreground()) leave_raw_mode();
-  raw_active = 0;
-}
-
 void on_termination(int signo) {
   int saved_errno = errno;
   if (pending_signal != 0) {
@@ -106,8 +72,8 @@ void on_termination(int signo) {
       errno = saved_errno;
       return;
     }
-    restore_terminal_from_handler();
-    _exit(128 + signo);
+    leave_raw_mode();
+    _exit(EXIT_SIGNAL_BASE + signo);
   }
   pending_signal = signo;
   // The program is ending: its last lines must not stop it if it is in the
@@ -118,14 +84,14 @@ void on_termination(int signo) {
   sigaction(SIGTTOU, &ignore, nullptr);
   // A read blocked right now returns EINTR; one about to start must not
   // block either, so the terminal stops blocking.
-  int flags = fcntl(tty_fd, F_GETFL);
-  if (flags != -1) fcntl(tty_fd, F_SETFL, flags | O_NONBLOCK);
+  int flags = fcntl(terminal_fd(), F_GETFL);
+  if (flags != -1) fcntl(terminal_fd(), F_SETFL, flags | O_NONBLOCK);
   errno = saved_errno;
 }
 
 void on_stop(int) {
   int saved_errno = errno;
-  restore_terminal_from_handler();
+  leave_raw_mode();
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
@@ -140,7 +106,7 @@ void on_stop(int) {
   // the run was. In the background, the SIGCONT that brings the program
   // forward takes it.
   sigaction(SIGTSTP, &ours, nullptr);
-  if (raw_wanted && pending_signal == 0 && in_foreground()) enter_raw_mode();
+  if (raw_wanted && pending_signal == 0 && terminal_in_foreground()) enter_raw_mode();
   errno = saved_errno;
 }
 
@@ -150,7 +116,7 @@ void on_stop(int) {
 // (SIGTTIN), and the SIGCONT that brings it forward lands here once more.
 void on_continue(int) {
   int saved_errno = errno;
-  if (raw_wanted && pending_signal == 0 && in_foreground()) enter_raw_mode();
+  if (raw_wanted && pending_signal == 0 && terminal_in_foreground()) enter_raw_mode();
   errno = saved_errno;
 }
 
@@ -175,7 +141,7 @@ void on_fatal(int signo, siginfo_t* info, void*) {
   }
   // Dying of the same signal keeps the core dump and the status the shell
   // expects.
-  restore_terminal_from_handler();
+  leave_raw_mode();
   raise(signo);
 }
 
@@ -224,23 +190,13 @@ void install_signal_handlers() {
 
 }  // namespace
 
-void take_terminal(int fd, const termios& saved, const termios& raw) {
-  tty_fd = fd;
-  saved_mode = saved;
-  raw_mode = raw;
+void take_terminal() {
   install_signal_handlers();
   raw_wanted = 1;
   // TCSANOW rather than TCSAFLUSH: keys typed ahead are kept. From the
   // background this stops the program (SIGTTOU) until it is brought
   // forward; a request to stop meanwhile ends the wait (EINTR).
-  for (;;) {
-    raw_active = 1;
-    if (tcsetattr(tty_fd, TCSANOW, &raw_mode) == 0) {
-      tell_terminal(PASTE_MARKING_ON, sizeof PASTE_MARKING_ON - 1);
-      return;
-    }
-    raw_active = 0;
-    if (errno != EINTR || pending_signal != 0) return;
+  while (!enter_raw_mode() && errno == EINTR && pending_signal == 0) {
   }
 }
 
@@ -252,17 +208,11 @@ void give_terminal_back() {
   for (const NamedSignal& signal : fatal_signals) sigdelset(&block, signal.signo);
   sigprocmask(SIG_BLOCK, &block, &previous);
   raw_wanted = 0;
-  if (raw_active && in_foreground()) {
-    tell_terminal(PASTE_MARKING_OFF, sizeof PASTE_MARKING_OFF - 1);
-    while (tcsetattr(tty_fd, TCSANOW, &saved_mode) != 0 && errno == EINTR) {
-    }
-  }
-  raw_active = 0;
+  leave_raw_mode();
   while (disposition_count > 0) {
     const Disposition& saved = dispositions[--disposition_count];
     sigaction(saved.signo, &saved.previous, nullptr);
   }
-  tty_fd = -1;
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <termios.h>
-
 #include <cstddef>
 
 namespace tap {
@@ -11,11 +9,11 @@ namespace tap {
 // The key reader hands the terminal over and asks which request to stop,
 // if any, has come.
 
-/// Installs the handlers for the terminal `fd`, found in `saved` and to be
-/// read in `raw`, and takes raw mode. In the background, taking raw mode
-/// stops the program until it is brought to the foreground, as a terminal
-/// program should; a request to stop ends that wait.
-void take_terminal(int fd, const termios& saved, const termios& raw);
+/// Installs the handlers for the open terminal and takes raw mode. In the
+/// background, taking raw mode stops the program until it is brought to
+/// the foreground, as a terminal program should; a request to stop ends
+/// that wait.
+void take_terminal();
 
 /// Puts the terminal's mode back (in the foreground only: from the
 /// background the shell has its own mode on it) and the dispositions as
