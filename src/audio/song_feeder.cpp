@@ -1,10 +1,6 @@
 #include "audio/song_feeder.h"
 
 #include <chrono>
-#include <cmath>
-#include <cstdio>
-
-#include "recorder/command_line.h"
 
 namespace tap {
 namespace {
@@ -19,7 +15,10 @@ constexpr double PREROLL_SECONDS = 0.05;
 }  // namespace
 
 SongFeeder::SongFeeder(SongSource& source, int channels, double output_rate, double rate)
-    : source_(source), channels_(channels), played_(-static_cast<std::int64_t>(output_rate * PREROLL_SECONDS)) {
+    : source_(source),
+      channels_(channels),
+      first_frame_(-static_cast<std::int64_t>(output_rate * PREROLL_SECONDS)),
+      played_(first_frame_) {
   if (rate != 1.0 || output_rate != source_.sample_rate()) {
     stretch_ = std::make_unique<soundtouch::SoundTouch>();
     stretch_->setSampleRate(static_cast<unsigned>(source_.sample_rate()));
@@ -108,32 +107,16 @@ std::int64_t SongFeeder::play(float* out, std::size_t frames) {
     silent = preroll < wanted ? preroll : wanted;
     played_ += static_cast<std::int64_t>(silent) / channels_;
   }
+  // Read before the ring: a decoder that finished by then had pushed all
+  // it ever will, so a shortfall is the song's end. Read after, a last
+  // chunk pushed in between would be missed and its time counted twice.
+  bool finished = finished_.load(std::memory_order_acquire);
   std::size_t got = muted_.load(std::memory_order_relaxed) ? 0 : ring_->pop(out + silent, wanted - silent);
   for (std::size_t i = 0; i < silent; ++i) out[i] = 0;
   for (std::size_t i = silent + got; i < wanted; ++i) out[i] = 0;
-  bool ended = finished_.load(std::memory_order_acquire) && silent + got < wanted;
+  bool ended = finished && silent + got < wanted;
   played_ += static_cast<std::int64_t>(ended ? wanted - silent : got) / channels_;
   return before;
-}
-
-bool song_error(SongError& error, int exit_code, const char* what, const char* detail) {
-  error.exit_code = exit_code;
-  std::snprintf(error.text, sizeof error.text, "tap-recorder: %s%s%s", what, detail[0] ? ": " : "", detail);
-  return false;
-}
-
-bool seek_to_start(SongSource& source, const SongOptions& options, double& start_seconds, SongError& error) {
-  std::int64_t start_frame = std::llround(options.start_seconds * source.sample_rate());
-  if (start_frame >= source.frames()) {
-    char what[120];
-    std::snprintf(what, sizeof what, "--start %.3f s is past the song's end (%.3f s)", options.start_seconds,
-                  static_cast<double>(source.frames()) / source.sample_rate());
-    return song_error(error, EXIT_USAGE, what, "");
-  }
-  if (start_frame > 0 && !source.seek(start_frame))
-    return song_error(error, EXIT_SONG_UNREADABLE, "cannot start the song there", "the file cannot seek");
-  start_seconds = static_cast<double>(start_frame) / source.sample_rate();
-  return true;
 }
 
 }  // namespace tap

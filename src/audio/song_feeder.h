@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "audio/song_player.h"
 #include "audio/song_source.h"
 #include "audio/spsc_ring.h"
 
@@ -41,6 +40,10 @@ class SongFeeder {
   /// Any thread: the song goes silent at once.
   void mute() { muted_.store(true, std::memory_order_relaxed); }
 
+  /// The song frame the output's first frame stands for: negative, the
+  /// silence before the song.
+  std::int64_t first_frame() const { return first_frame_; }
+
  private:
   bool feed_step();
   std::int64_t read_source(float* out, std::int64_t count);
@@ -54,17 +57,10 @@ class SongFeeder {
   std::atomic<bool> finished_{false};
   std::atomic<bool> stop_{false};
   std::thread thread_;
+  const std::int64_t first_frame_;
   // Output thread.
   std::int64_t played_;
   std::atomic<bool> muted_{false};
 };
-
-/// Moves `source` to where --start asks and gives that place in seconds;
-/// false with `error` set when it is past the end or cannot be reached.
-bool seek_to_start(SongSource& source, const SongOptions& options, double& start_seconds, SongError& error);
-
-/// "tap-recorder: WHAT: DETAIL" (or without the detail) and the exit code;
-/// returns false.
-bool song_error(SongError& error, int exit_code, const char* what, const char* detail);
 
 }  // namespace tap

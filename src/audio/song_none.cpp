@@ -14,7 +14,7 @@ std::unique_ptr<SongSource> open_song_file(const char*, char* why, std::size_t w
   return nullptr;
 }
 
-std::unique_ptr<TimeSource> open_song_player(std::unique_ptr<SongSource>, const SongOptions&, SongError& error) {
+std::unique_ptr<SongClock> open_song_player(std::unique_ptr<SongSource>, const SongOptions&, SongError& error) {
   error.exit_code = EXIT_NO_AUDIO_OUTPUT;
   std::snprintf(error.text, sizeof error.text,
                 "tap-recorder: this build of tap-recorder plays no songs (built without its audio libraries)");

@@ -1,17 +1,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "audio/song_source.h"
-#include "console/clock.h"
 #include "console/console_output.h"
+#include "exit_codes.h"
 
 namespace tap {
-
-/// Exit codes of a song that cannot be played, as sysexits has them.
-constexpr int EXIT_SONG_UNREADABLE = 66;  // EX_NOINPUT: missing, unreadable, not audio
-constexpr int EXIT_NO_AUDIO_OUTPUT = 69;  // EX_UNAVAILABLE: no output, no such device
 
 struct SongOptions {
   double rate = 1.0;             // playback speed; the pitch stays
@@ -26,19 +23,32 @@ struct SongError {
   char text[320] = "";
 };
 
+/// The song as a clock: it starts playing at start_capture, every reading
+/// is the song position heard then (milliseconds from the song's
+/// beginning, at full speed, less the offset, modulo 2^32), and it goes
+/// silent at stop_capture. Reading it neither allocates nor waits.
+class SongClock {
+ public:
+  virtual ~SongClock() = default;
+  /// Starts the song; returns the reading that stands for time zero (0:
+  /// readings are song positions already).
+  virtual std::uint32_t start_capture() = 0;
+  virtual std::uint32_t elapsed_ms() = 0;
+  virtual void stop_capture() = 0;
+  /// Once, after the output stopped playing: the line for the user; else
+  /// nullptr.
+  virtual const char* take_notice() = 0;
+};
+
 /// True where the program was built with the audio libraries.
 bool song_support_built();
 
 /// Opens the audio output for `source` and fills the first buffers, so
-/// that the start is instant; nothing plays before start_capture. The
-/// returned time source starts the song at start_capture, reads every tap
-/// as the song's position (milliseconds from the song's beginning, at full
-/// speed, less the offset) from the output's own reports, and stops the
-/// song at stop_capture. Playback and decoding run on threads of their
-/// own; reading the time neither allocates nor waits on them. nullptr with
-/// `error` set when the output cannot be had.
-std::unique_ptr<TimeSource> open_song_player(std::unique_ptr<SongSource> source, const SongOptions& options,
-                                             SongError& error);
+/// that the start is instant; nothing plays before start_capture. Playback
+/// and decoding run on threads of their own. nullptr with `error` set when
+/// the output cannot be had.
+std::unique_ptr<SongClock> open_song_player(std::unique_ptr<SongSource> source, const SongOptions& options,
+                                            SongError& error);
 
 /// Writes the outputs --device takes, one a line, the default marked;
 /// returns the exit code.

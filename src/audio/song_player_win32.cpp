@@ -17,29 +17,30 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audio/com_win32.h"
-#include "audio/song_feeder.h"
-#include "audio/song_player.h"
-#include "audio/song_position.h"
+#include "audio/song_clock.h"
 
 namespace tap {
 namespace {
 
 // The buffer the engine is asked for; shared mode refills it every period.
 constexpr REFERENCE_TIME BUFFER_100NS = 400000;  // 40 ms
-// No refill wanted for this long means the output has stopped.
-constexpr DWORD SILENT_OUTPUT_MS = 500;
+// How long the render thread waits for the engine before it looks again
+// whether it is to stop.
+constexpr DWORD RENDER_WAIT_MS = 500;
 
 // PKEY_Device_FriendlyName.
 const PROPERTYKEY FRIENDLY_NAME = {{0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};
 // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT.
 const GUID FLOAT_SUBTYPE = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
-// The performance counter in seconds, and in the 100 ns units the device
-// clock gives its readings in.
+// The performance counter in seconds, as the device clock gives its
+// readings' times (in 100 ns units).
 double counter_seconds() {
   static const double frequency = [] {
     LARGE_INTEGER f;
@@ -122,40 +123,44 @@ bool is_float(const WAVEFORMATEX& format) {
   return format.wBitsPerSample == 32 && IsEqualGUID(extensible.SubFormat, FLOAT_SUBTYPE);
 }
 
-class WasapiSongPlayer final : public TimeSource {
- public:
-  WasapiSongPlayer(std::unique_ptr<SongSource> source, const SongOptions& options)
-      : source_(std::move(source)), options_(options) {}
-  ~WasapiSongPlayer() override;
-  WasapiSongPlayer(const WasapiSongPlayer&) = delete;
-  WasapiSongPlayer& operator=(const WasapiSongPlayer&) = delete;
+// The output's objects live in the program's main thread's apartment for
+// as long as the program runs, whichever thread closes them.
+void enter_com() { static ComScope main_thread; }
 
-  bool open(SongError& error);
-  std::uint32_t start_capture() override;
-  std::uint32_t elapsed_ms() override;
-  // The song goes silent at once; the output is stopped when the program ends.
-  void stop_capture() override { feeder_->mute(); }
-  const char* take_notice() override {
-    if (!lost_.load(std::memory_order_acquire) || told_) return nullptr;
-    told_ = true;
-    return notice_;
+class WasapiOutput final : public AudioOutput {
+ public:
+  WasapiOutput() = default;
+  ~WasapiOutput() override { close(); }
+  WasapiOutput(const WasapiOutput&) = delete;
+  WasapiOutput& operator=(const WasapiOutput&) = delete;
+
+  bool open(const SongSource& source, const char* device, SongError& error);
+  int channels() const override { return channels_; }
+  double rate() const override { return output_rate_; }
+  // The first buffer is full before the start, so the song starts at once.
+  bool attach(std::shared_ptr<SongPlayback> playback) override {
+    playback_ = std::move(playback);
+    return refill();
   }
+  bool start() override {
+    if (FAILED(client_->Start())) return false;
+    renderer_ = std::thread([this] { render(); });
+    return true;
+  }
+  // The device clock's reading, carried to now on the performance counter.
+  bool stream_time(double& seconds) override {
+    UINT64 position = 0, when = 0;
+    if (FAILED(clock_->GetPosition(&position, &when))) return false;
+    seconds = static_cast<double>(position) / clock_frequency_ + (counter_seconds() - static_cast<double>(when) * 1e-7);
+    return true;
+  }
+  void close() override;
 
  private:
-  bool initialize(IAudioClient* client, SongError& error);
+  bool initialize(const SongSource& source, SongError& error);
   bool refill();
   void render();
-  // From either thread: the first says why, and the notice is whole before
-  // the dialogue can see the output lost.
-  void lose(const char* why) {
-    if (losing_.exchange(true)) return;
-    std::snprintf(notice_, sizeof notice_, "tap-recorder: the song stopped (%s); the taps are still recorded", why);
-    lost_.store(true, std::memory_order_release);
-  }
 
-  ComScope com_;
-  std::unique_ptr<SongSource> source_;
-  SongOptions options_;
   IMMDevice* device_ = nullptr;
   IAudioClient* client_ = nullptr;
   IAudioRenderClient* render_ = nullptr;
@@ -166,28 +171,17 @@ class WasapiSongPlayer final : public TimeSource {
   int device_channels_ = 2;  // the stream's: more where the engine's own format is used
   double output_rate_ = 0;
   double clock_frequency_ = 0;
-  double start_seconds_ = 0;
-  std::unique_ptr<SongFeeder> feeder_;
-  ReportBoard board_;
+  std::shared_ptr<SongPlayback> playback_;
   std::thread renderer_;
   std::atomic<bool> stop_{false};
-  std::atomic<bool> losing_{false};
-  std::atomic<bool> lost_{false};
-  char notice_[200] = "";
 
-  // Render thread (and open, before it starts).
+  // Render thread (and attach, before it starts).
   std::int64_t written_ = 0;  // stream frames handed to the engine
   std::vector<float> scratch_;
-
-  // Dialogue thread.
-  bool started_ = false;
-  bool told_ = false;
-  double start_counter_ = 0;
-  double last_position_ = 0;  // the last device reading, stream seconds
-  double last_counter_ = 0;   // and when it was true, counter seconds
 };
 
-WasapiSongPlayer::~WasapiSongPlayer() {
+void WasapiOutput::close() {
+  ComScope com;
   stop_ = true;
   if (wake_ != nullptr) SetEvent(wake_);
   if (renderer_.joinable()) renderer_.join();
@@ -197,37 +191,39 @@ WasapiSongPlayer::~WasapiSongPlayer() {
   release(client_);
   release(device_);
   if (wake_ != nullptr) CloseHandle(wake_);
+  wake_ = nullptr;
 }
 
 // The song's own rate and channels, the engine converting to its mix format
 // where it can; else the mix format itself, the feeder resampling.
-bool WasapiSongPlayer::initialize(IAudioClient* client, SongError& error) {
+bool WasapiOutput::initialize(const SongSource& source, SongError& error) {
   constexpr DWORD flags =
       AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
-  channels_ = source_->channels() >= 2 ? 2 : 1;
+  channels_ = source.channels() >= 2 ? 2 : 1;
   device_channels_ = channels_;
-  output_rate_ = source_->sample_rate();
-  WAVEFORMATEXTENSIBLE wanted = float_format(channels_, static_cast<DWORD>(source_->sample_rate()));
-  HRESULT done = client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, BUFFER_100NS, 0, &wanted.Format, nullptr);
+  output_rate_ = source.sample_rate();
+  WAVEFORMATEXTENSIBLE wanted = float_format(channels_, static_cast<DWORD>(source.sample_rate()));
+  HRESULT done = client_->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, BUFFER_100NS, 0, &wanted.Format, nullptr);
   if (SUCCEEDED(done)) return true;
   WAVEFORMATEX* mix = nullptr;
-  if (SUCCEEDED(client->GetMixFormat(&mix)) && is_float(*mix)) {
+  if (SUCCEEDED(client_->GetMixFormat(&mix)) && is_float(*mix)) {
     device_channels_ = mix->nChannels;
     channels_ = device_channels_ >= 2 ? channels_ : 1;
     output_rate_ = mix->nSamplesPerSec;
     done =
-        client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, BUFFER_100NS, 0, mix, nullptr);
+        client_->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, BUFFER_100NS, 0, mix, nullptr);
   }
   CoTaskMemFree(mix);
   return SUCCEEDED(done) || cannot_open(error, done);
 }
 
-bool WasapiSongPlayer::open(SongError& error) {
+bool WasapiOutput::open(const SongSource& source, const char* name, SongError& error) {
+  enter_com();
   IMMDeviceEnumerator* enumerator = make_enumerator();
-  if (enumerator == nullptr) return song_error(error, EXIT_NO_AUDIO_OUTPUT, "no audio output", "no audio service");
-  if (options_.device != nullptr) {
-    each_output(enumerator, [&](IMMDevice* device, const char* name) {
-      if (std::strcmp(name, options_.device) != 0) return false;
+  if (enumerator == nullptr) return no_output_found(error, "no audio service");
+  if (name != nullptr) {
+    each_output(enumerator, [&](IMMDevice* device, const char* found) {
+      if (std::strcmp(found, name) != 0) return false;
       device_ = device;
       device->AddRef();
       return true;
@@ -236,18 +232,11 @@ bool WasapiSongPlayer::open(SongError& error) {
     enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device_);
   }
   release(enumerator);
-  if (device_ == nullptr) {
-    if (options_.device == nullptr)
-      return song_error(error, EXIT_NO_AUDIO_OUTPUT, "no audio output", "no output device found");
-    char what[200];
-    std::snprintf(what, sizeof what, "no audio output named '%.120s' (see --list-devices)", options_.device);
-    return song_error(error, EXIT_NO_AUDIO_OUTPUT, what, "");
-  }
-  if (!seek_to_start(*source_, options_, start_seconds_, error)) return false;
+  if (device_ == nullptr) return name != nullptr ? no_output_named(error, name) : no_output_found(error);
   HRESULT activated =
       device_->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&client_));
   if (FAILED(activated)) return cannot_open(error, activated);
-  if (!initialize(client_, error)) return false;
+  if (!initialize(source, error)) return false;
   wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   UINT64 frequency = 0;
   if (wake_ == nullptr || FAILED(client_->SetEventHandle(wake_)) || FAILED(client_->GetBufferSize(&buffer_frames_)) ||
@@ -259,15 +248,11 @@ bool WasapiSongPlayer::open(SongError& error) {
   clock_frequency_ = static_cast<double>(frequency);
   if (device_channels_ != channels_)
     scratch_.resize(static_cast<std::size_t>(buffer_frames_) * static_cast<std::size_t>(channels_));
-  feeder_ = std::make_unique<SongFeeder>(*source_, channels_, output_rate_, options_.rate);
-  feeder_->start();
-  // The first buffer is full before the start, so the song starts at once.
-  if (!refill()) return song_error(error, EXIT_NO_AUDIO_OUTPUT, "cannot open the audio output", "it takes no sound");
   return true;
 }
 
 // Hands the engine what room it has, and says which song frames it holds.
-bool WasapiSongPlayer::refill() {
+bool WasapiOutput::refill() {
   UINT32 padding = 0;
   if (FAILED(client_->GetCurrentPadding(&padding))) return false;
   UINT32 room = buffer_frames_ - padding;
@@ -278,10 +263,7 @@ bool WasapiSongPlayer::refill() {
   // through scratch_, and into the first of the endpoint's, where not.
   auto* out = reinterpret_cast<float*>(data);
   bool direct = device_channels_ == channels_;
-  OutputReport report;
-  report.dac_time = static_cast<double>(written_) / output_rate_;
-  report.frame = feeder_->play(direct ? out : scratch_.data(), room);
-  board_.publish(report);
+  playback_->fill(direct ? out : scratch_.data(), room, static_cast<double>(written_) / output_rate_);
   if (!direct) {
     for (UINT32 f = 0; f < room; ++f) {
       for (int c = 0; c < device_channels_; ++c) {
@@ -293,76 +275,34 @@ bool WasapiSongPlayer::refill() {
   return SUCCEEDED(render_->ReleaseBuffer(room, 0));
 }
 
-void WasapiSongPlayer::render() {
+// An engine that stops asking, or refuses a buffer, leaves the song
+// unfilled: the song clock sees that and tells the user.
+void WasapiOutput::render() {
   ComScope com;
   DWORD task = 0;
   HANDLE priority = AvSetMmThreadCharacteristicsW(L"Pro Audio", &task);
   while (!stop_) {
-    DWORD woken = WaitForSingleObject(wake_, SILENT_OUTPUT_MS);
+    DWORD woken = WaitForSingleObject(wake_, RENDER_WAIT_MS);
     if (stop_) break;
-    if (woken != WAIT_OBJECT_0) {
-      lose("the audio output stopped answering");
-      continue;
-    }
-    if (!refill()) {
-      lose("the audio output stopped answering");
-      break;
-    }
+    if (woken == WAIT_OBJECT_0 && !refill()) break;
   }
   if (priority != nullptr) AvRevertMmThreadCharacteristics(priority);
 }
 
-std::uint32_t WasapiSongPlayer::start_capture() {
-  start_counter_ = counter_seconds();
-  last_counter_ = start_counter_;
-  started_ = SUCCEEDED(client_->Start());
-  if (started_) {
-    renderer_ = std::thread([this] { render(); });
-  } else {
-    lose("the audio output did not start");
-  }
-  return 0;
-}
-
-// The device clock's latest reading, carried to now on the performance
-// counter; once the output is gone, its last reading carried on.
-std::uint32_t WasapiSongPlayer::elapsed_ms() {
-  double now = counter_seconds();
-  UINT64 position = 0, when = 0;
-  bool answering = started_ && !losing_.load();
-  if (answering && SUCCEEDED(clock_->GetPosition(&position, &when))) {
-    last_position_ = static_cast<double>(position) / clock_frequency_;
-    last_counter_ = static_cast<double>(when) * 1e-7;
-  } else if (answering) {
-    lose("the audio output stopped answering");
-  }
-  double stream_time = last_position_ + (now - last_counter_);
-  OutputReport reports[ReportBoard::SIZE];
-  int count = board_.read(reports);
-  // Only what was written up to the frame heard: a later break in the song
-  // (the decoder fell behind) does not move it.
-  while (count > 1 && reports[count - 1].dac_time > stream_time) --count;
-  return song_ms_at(stream_time, reports, count, output_rate_, start_seconds_, options_.rate / output_rate_,
-                    options_.offset_ms);
-}
-
 }  // namespace
 
-bool song_support_built() { return true; }
-
-std::unique_ptr<TimeSource> open_song_player(std::unique_ptr<SongSource> source, const SongOptions& options,
-                                             SongError& error) {
-  auto player = std::make_unique<WasapiSongPlayer>(std::move(source), options);
-  if (!player->open(error)) return nullptr;
-  return player;
+std::unique_ptr<AudioOutput> open_audio_output(const SongSource& source, const char* device, SongError& error) {
+  auto output = std::make_unique<WasapiOutput>();
+  if (!output->open(source, device, error)) return nullptr;
+  return output;
 }
 
-int list_output_devices(Console& console) {
-  ComScope com;
+void find_audio_outputs(OutputList& list) {
+  enter_com();
   IMMDeviceEnumerator* enumerator = make_enumerator();
   if (enumerator == nullptr) {
-    console.error_line("tap-recorder: no audio output: no audio service");
-    return EXIT_NO_AUDIO_OUTPUT;
+    list.failure = "no audio service";
+    return;
   }
   char chosen[256] = "";
   IMMDevice* default_device = nullptr;
@@ -370,20 +310,9 @@ int list_output_devices(Console& console) {
     friendly_name(default_device, chosen, sizeof chosen);
     release(default_device);
   }
-  int listed = 0;
-  each_output(enumerator, [&](IMMDevice*, const char* name) {
-    console.write(name);
-    if (std::strcmp(name, chosen) == 0) console.write(" (default)");
-    console.end_line();
-    ++listed;
-    return false;
-  });
+  each_output(enumerator,
+              [&](IMMDevice*, const char* name) { return !list.add(name, std::strcmp(name, chosen) == 0); });
   release(enumerator);
-  if (listed == 0) {
-    console.error_line("tap-recorder: no audio output: no output device found");
-    return EXIT_NO_AUDIO_OUTPUT;
-  }
-  return 0;
 }
 
 }  // namespace tap

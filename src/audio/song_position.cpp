@@ -30,7 +30,6 @@ void ReportBoard::publish(const OutputReport& report) {
   std::uint64_t sequence = sequence_.fetch_add(1, std::memory_order_relaxed);
   Slot& slot = slots_[(sequence / 2) % SIZE];
   slot.dac_time.store(report.dac_time, std::memory_order_release);
-  slot.clock_minus_steady.store(report.clock_minus_steady, std::memory_order_release);
   slot.frame.store(report.frame, std::memory_order_release);
   sequence_.fetch_add(1, std::memory_order_release);
 }
@@ -44,7 +43,6 @@ int ReportBoard::read(OutputReport (&out)[SIZE]) const {
     for (int i = 0; i < count; ++i) {
       const Slot& slot = slots_[(made - static_cast<std::uint64_t>(count - i)) % SIZE];
       out[i].dac_time = slot.dac_time.load(std::memory_order_acquire);
-      out[i].clock_minus_steady = slot.clock_minus_steady.load(std::memory_order_acquire);
       out[i].frame = slot.frame.load(std::memory_order_acquire);
     }
     if (sequence_.load(std::memory_order_relaxed) == before) return count;
@@ -79,13 +77,17 @@ double output_frame_at(double stream_time, const OutputReport* reports, int coun
   return stream_time * frames_per_second - median(origin + first, count - first);
 }
 
-std::uint32_t song_ms_at(double stream_time, const OutputReport* reports, int count, double frames_per_second,
-                         double start_seconds, double song_seconds_per_frame, double offset_ms) {
-  double frame = output_frame_at(stream_time, reports, count, frames_per_second);
+std::uint32_t song_ms_at_frame(double frame, double start_seconds, double song_seconds_per_frame, double offset_ms) {
   double ms = (start_seconds + frame * song_seconds_per_frame) * 1000.0 - offset_ms;
   // Far outside any song; kept in range so the conversion is defined.
   ms = std::fmax(-2.0e9, std::fmin(2.0e9, ms));
   return static_cast<std::uint32_t>(static_cast<std::int32_t>(std::trunc(ms)));
+}
+
+std::uint32_t song_ms_at(double stream_time, const OutputReport* reports, int count, double frames_per_second,
+                         double start_seconds, double song_seconds_per_frame, double offset_ms) {
+  return song_ms_at_frame(output_frame_at(stream_time, reports, count, frames_per_second), start_seconds,
+                          song_seconds_per_frame, offset_ms);
 }
 
 }  // namespace tap

@@ -9,9 +9,8 @@ namespace tap {
 /// frame reaches the output, on the stream's own clock, and how many frames
 /// of the song had been played before it.
 struct OutputReport {
-  double dac_time = 0;            // seconds, stream clock
-  double clock_minus_steady = 0;  // stream clock minus the steady clock at the report, seconds
-  std::int64_t frame = 0;         // output frames of the song before this buffer
+  double dac_time = 0;     // seconds, stream clock
+  std::int64_t frame = 0;  // output frames of the song before this buffer
 };
 
 /// The latest reports the audio callback made, for another thread to read
@@ -31,7 +30,6 @@ class ReportBoard {
  private:
   struct Slot {
     std::atomic<double> dac_time{0};
-    std::atomic<double> clock_minus_steady{0};
     std::atomic<std::int64_t> frame{0};
   };
   Slot slots_[SIZE];
@@ -50,10 +48,14 @@ class ReportBoard {
 /// it starts afresh. Pure: no clock, no I/O.
 double output_frame_at(double stream_time, const OutputReport* reports, int count, double frames_per_second);
 
-/// Song milliseconds heard at `stream_time`, truncated once toward zero, as
-/// a press-log timestamp (a time before the song's beginning reads as a
+/// Song milliseconds at output frame `frame`, truncated once toward zero,
+/// as a press-log timestamp (a time before the song's beginning reads as a
 /// negative signed value). The song's output starts at `start_seconds` and
 /// moves `song_seconds_per_frame` a frame; `offset_ms` is taken off.
+std::uint32_t song_ms_at_frame(double frame, double start_seconds, double song_seconds_per_frame, double offset_ms);
+
+/// Song milliseconds heard at `stream_time`, as song_ms_at_frame gives them
+/// for the frame the reports put there.
 std::uint32_t song_ms_at(double stream_time, const OutputReport* reports, int count, double frames_per_second,
                          double start_seconds, double song_seconds_per_frame, double offset_ms);
 

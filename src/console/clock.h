@@ -21,27 +21,12 @@ TickCounter platform_counter();
 /// 1000 is never formed whole, so it cannot overflow.
 std::uint32_t ticks_to_ms(std::uint64_t ticks, std::uint64_t frequency);
 
-/// Where the Recorder gets the time: milliseconds, modulo 2^32.
-class TimeSource {
- public:
-  virtual ~TimeSource() = default;
-  /// Called at the start ENTER; returns the reading that stands for time
-  /// zero of the capture (the press log's slot 0).
-  virtual std::uint32_t start_capture() { return elapsed_ms(); }
-  virtual std::uint32_t elapsed_ms() = 0;
-  /// Called once the capture is over, however it ended.
-  virtual void stop_capture() {}
-  /// Once, when what the time is read from has failed under the capture
-  /// (the song's output went away): one line for the user. Else nullptr.
-  virtual const char* take_notice() { return nullptr; }
-};
-
 /// Milliseconds since a time zero that start_clock takes once, during
 /// start-up and before any reading; elapsed_ms never blocks and never
 /// fails. The counter's difference is taken in 64 bits before it is
 /// converted, so a wrap of the counter changes nothing; readings are modulo
 /// 2^32, so their differences are right for intervals below 2^31 ms.
-class MillisecondClock final : public TimeSource {
+class MillisecondClock {
  public:
   explicit MillisecondClock(TickCounter counter = platform_counter()) : counter_(counter) {}
 
@@ -49,11 +34,11 @@ class MillisecondClock final : public TimeSource {
   /// Time zero moves to the start ENTER, so that a tap's time is one
   /// difference of counter readings truncated once: truncating the start
   /// and the tap apart would put some taps a millisecond, and a frame, late.
-  std::uint32_t start_capture() override {
+  std::uint32_t start_capture() {
     start_clock();
     return 0;
   }
-  std::uint32_t elapsed_ms() override { return ticks_to_ms(counter_.read() - zero_, counter_.frequency); }
+  std::uint32_t elapsed_ms() { return ticks_to_ms(counter_.read() - zero_, counter_.frequency); }
 
  private:
   TickCounter counter_;

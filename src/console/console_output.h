@@ -18,6 +18,10 @@ class Console {
   virtual void error_line(const char* text) = 0;
 
   void write(const char* text) { write(text, std::strlen(text)); }
+  void write_line(const char* text) {
+    write(text);
+    end_line();
+  }
 };
 
 /// Writes nothing: for a console that is gone.

@@ -35,6 +35,10 @@ class KeySource {
   virtual const KeyReaderStatus& status() const = 0;
 };
 
+/// Reads until ENTER, dropping every other code (both halves of an extended
+/// key included); false when the keys fail first.
+bool wait_for_enter(KeySource& keys);
+
 /// The keyboard of the console the program runs in, never standard input:
 /// /dev/tty in raw mode for the whole run on POSIX, the console input device
 /// with input mode 0 for each read on Windows. The constructor opens it and

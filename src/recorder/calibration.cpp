@@ -9,24 +9,11 @@
 namespace tap {
 namespace {
 
-void say_line(Console& console, const char* text) {
-  console.write(text);
-  console.end_line();
-}
-
 double from_nearest_click(double tap_ms) {
   double beat = std::round((tap_ms - CALIBRATION_FIRST_CLICK_MS) / CALIBRATION_BEAT_MS);
   if (beat < 0) beat = 0;
   if (beat > CALIBRATION_BEATS - 1) beat = CALIBRATION_BEATS - 1;
   return tap_ms - (CALIBRATION_FIRST_CLICK_MS + beat * CALIBRATION_BEAT_MS);
-}
-
-bool wait_for_enter(KeySource& keys) {
-  for (;;) {
-    int code = keys.read_key();
-    if (code == CODE_ENTER) return true;
-    if (code == -1 && keys.status().fault != ReaderFault::none) return false;
-  }
 }
 
 }  // namespace
@@ -51,8 +38,8 @@ bool measure_offset(const std::int32_t* tap_ms, int count, CalibrationResult& re
 }
 
 int run_calibration(KeySource& keys, TimeSource& clicks, Console& console) {
-  say_line(console, "Calibration: 16 clicks at 120 BPM. Press ENTER, then tap SPACE on every click,");
-  say_line(console, "and press ENTER again once the clicks have stopped.");
+  console.write_line("Calibration: 16 clicks at 120 BPM. Press ENTER, then tap SPACE on every click,");
+  console.write_line("and press ENTER again once the clicks have stopped.");
   if (!wait_for_enter(keys)) return report_reader_fault(keys.status(), console);
   clicks.start_capture();
 
@@ -67,7 +54,7 @@ int run_calibration(KeySource& keys, TimeSource& clicks, Console& console) {
     taps[count] = static_cast<std::int32_t>(clicks.elapsed_ms());
     std::snprintf(line, sizeof line, "tap %d: %+.0f ms", count + 1, from_nearest_click(taps[count]));
     ++count;
-    say_line(console, line);
+    console.write_line(line);
   }
   clicks.stop_capture();
   if (const char* notice = clicks.take_notice()) console.error_line(notice);
@@ -78,14 +65,14 @@ int run_calibration(KeySource& keys, TimeSource& clicks, Console& console) {
     std::snprintf(line, sizeof line,
                   "Too few taps near the clicks (%d of %d) to tell an offset: run --calibrate again.", result.taps,
                   CALIBRATION_BEATS);
-    say_line(console, line);
+    console.write_line(line);
     return EXIT_TOO_FEW_TAPS;
   }
   std::snprintf(line, sizeof line, "Your taps come %.1f ms %s the clicks on average (spread %.1f ms over %d taps).",
                 std::fabs(result.mean_ms), result.mean_ms < 0 ? "before" : "after", result.spread_ms, result.taps);
-  say_line(console, line);
+  console.write_line(line);
   std::snprintf(line, sizeof line, "Use --offset %d", result.offset_ms);
-  say_line(console, line);
+  console.write_line(line);
   return EXIT_DONE;
 }
 

@@ -2,9 +2,10 @@
 
 #include <cstdint>
 
-#include "console/clock.h"
 #include "console/console_output.h"
 #include "console/key_reader.h"
+#include "exit_codes.h"
+#include "recorder/time_source.h"
 
 namespace tap {
 
@@ -13,8 +14,6 @@ constexpr int CALIBRATION_BEATS = 16;
 constexpr double CALIBRATION_BEAT_MS = 500;
 constexpr double CALIBRATION_FIRST_CLICK_MS = 1000;
 constexpr int CALIBRATION_MAX_TAPS = 64;
-/// Exit code when too few taps came near the clicks (sysexits' EX_DATAERR).
-constexpr int EXIT_TOO_FEW_TAPS = 65;
 
 struct CalibrationResult {
   int taps = 0;          // taps near a click

@@ -1,12 +1,12 @@
 #include <memory>
 
-#include "console/clock.h"
 #include "console/console_output.h"
 #include "console/key_reader.h"
 #include "recorder/calibration.h"
 #include "recorder/command_line.h"
 #include "recorder/recorder.h"
 #include "recorder/song_session.h"
+#include "recorder/time_source.h"
 
 int main(int argc, char** argv) {
   tap::claim_standard_streams();
@@ -34,7 +34,9 @@ int main(int argc, char** argv) {
   if (!keys.is_open()) return tap::report_reader_fault(keys.status(), console);
   if (calibrate) return tap::run_calibration(keys, *song, console);
 
-  tap::Recorder recorder(keys, song != nullptr ? *song : static_cast<tap::TimeSource&>(clock), console, encoding);
+  tap::ProgramTime program_time(clock);
+  tap::Recorder recorder(keys, song != nullptr ? *song : static_cast<tap::TimeSource&>(program_time), console,
+                         encoding);
   recorder.set_own_window(tap::console_window_is_own());
   return recorder.run();
 }

@@ -20,7 +20,7 @@ int report_reader_fault(const KeyReaderStatus& status, Console& console) {
       break;
     case ReaderFault::signal:
       std::snprintf(line, sizeof line, "tap-recorder: stopped by %s", status.detail);
-      code = 128 + status.signal_number;
+      code = EXIT_SIGNAL_BASE + status.signal_number;
       break;
   }
   console.error_line(line);
@@ -33,19 +33,7 @@ void Recorder::tell_notice() {
   if (const char* notice = clock_.take_notice()) console_.error_line(notice);
 }
 
-void Recorder::say(Message message) {
-  console_.write(message_text(message, encoding_));
-  console_.end_line();
-}
-
-// Every code but ENTER is dropped, both halves of an extended key included.
-bool Recorder::wait_for_enter() {
-  for (;;) {
-    int code = keys_.read_key();
-    if (code == CODE_ENTER) return true;
-    if (code == -1 && faulted()) return false;
-  }
-}
+void Recorder::say(Message message) { console_.write_line(message_text(message, encoding_)); }
 
 void Recorder::capture() {
   int index = 1;
@@ -93,7 +81,7 @@ void Recorder::capture() {
 int Recorder::run() {
   say(Message::start_prompt);
   say(Message::end_hint);
-  if (!wait_for_enter()) return report_reader_fault(keys_.status(), console_);
+  if (!wait_for_enter(keys_)) return report_reader_fault(keys_.status(), console_);
 
   // The start time is taken before "計測開始！" is written.
   log_.slots[0].timestamp = clock_.start_capture();
@@ -115,7 +103,7 @@ int Recorder::run() {
   if (chart != ChartResult::opened) {
     if (own_window_ && !faulted()) {
       say(Message::closing_prompt);
-      wait_for_enter();
+      wait_for_enter(keys_);
     }
     return EXIT_CHART_NOT_WRITTEN;
   }
@@ -123,7 +111,7 @@ int Recorder::run() {
 
   say(Message::thats_all);
   say(Message::closing_prompt);
-  if (!wait_for_enter()) return report_reader_fault(keys_.status(), console_);
+  if (!wait_for_enter(keys_)) return report_reader_fault(keys_.status(), console_);
   say(Message::finished);
   return EXIT_DONE;
 }

@@ -5,19 +5,13 @@
 #include "chart/chart_writer.h"
 #include "chart/lanes.h"
 #include "chart/press_log.h"
-#include "console/clock.h"
 #include "console/console_output.h"
 #include "console/key_reader.h"
+#include "exit_codes.h"
 #include "recorder/messages.h"
+#include "recorder/time_source.h"
 
 namespace tap {
-
-/// Exit codes of the program.
-constexpr int EXIT_DONE = 0;               // the run reached its closing prompt
-constexpr int EXIT_CHART_NOT_WRITTEN = 1;  // "ved.txt" could not be opened or written
-constexpr int EXIT_NO_TERMINAL = 2;        // no terminal, or it went away
-constexpr int EXIT_OUTPUT_IS_CHART = 73;   // standard output is ved.txt (sysexits' EX_CANTCREAT)
-// A signal that ended the run gives 128 + its number.
 
 /// Tells the user on standard error why keys can no longer be read and
 /// returns the exit code for it.
@@ -46,7 +40,6 @@ class Recorder {
   void say(Message message);
   void tell_notice();
   bool faulted() const { return keys_.status().fault != ReaderFault::none; }
-  bool wait_for_enter();
   void capture();
 
   KeySource& keys_;

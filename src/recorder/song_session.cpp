@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "audio/song_source.h"
 #include "recorder/calibration.h"
@@ -47,7 +48,7 @@ std::unique_ptr<TimeSource> open_song_session(const CommandLine& command, Consol
   }
   double length = static_cast<double>(source->frames()) / source->sample_rate();
   SongError error;
-  std::unique_ptr<TimeSource> player = open_song_player(std::move(source), options, error);
+  std::unique_ptr<SongClock> player = open_song_player(std::move(source), options, error);
   if (player == nullptr) {
     console.error_line(error.text);
     exit_code = error.exit_code;
@@ -65,10 +66,9 @@ std::unique_ptr<TimeSource> open_song_session(const CommandLine& command, Consol
       used += std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used), ", at %gx speed", options.rate);
     if (options.offset_ms != 0 && used > 0)
       std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used), ", offset %g ms", options.offset_ms);
-    console.write(line);
-    console.end_line();
+    console.write_line(line);
   }
-  return player;
+  return std::make_unique<SongTime>(std::move(player));
 }
 
 }  // namespace tap

@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include "console/clock.h"
 #include "console/console_output.h"
 #include "recorder/command_line.h"
+#include "recorder/time_source.h"
 
 namespace tap {
 

@@ -63,7 +63,7 @@ TEST(SongPosition, FollowsTheOutputsClockOverAWholeSong) {
                       ? static_cast<int>(all.size()) % c.stream.late_every
                       : -1;
       double late = phase == 0 ? c.stream.late_ms / 1000 : phase == 1 ? 0.001 : 0;
-      all.push_back({dac + noise(random) + late, 0, played});
+      all.push_back({dac + noise(random) + late, played});
       // A tap somewhere in this buffer, read against the latest reports.
       double tap = dac + (static_cast<double>(random() % PERIOD) / RATE);
       int count = static_cast<int>(std::min<std::size_t>(all.size(), ReportBoard::SIZE));
@@ -84,7 +84,7 @@ TEST(SongPosition, FollowsTheOutputsClockOverAWholeSong) {
 
 TEST(SongPosition, SongMillisecondsTruncatedOnceFromTheSongsBeginning) {
   // One report: output frame 0 is heard at stream time 10 s.
-  const OutputReport heard[] = {{10.0, 0, 0}};
+  const OutputReport heard[] = {{10.0, 0}};
   struct Case {
     double stream_time, start_seconds, song_seconds_per_frame, offset_ms;
     std::int32_t expected;
@@ -109,16 +109,15 @@ TEST(SongPosition, TheBoardGivesTheLatestReportsOldestFirst) {
   ReportBoard board;
   OutputReport out[ReportBoard::SIZE];
   EXPECT_EQ(board.read(out), 0);
-  for (int i = 1; i <= 3; ++i) board.publish({i * 1.0, 0, i});
+  for (int i = 1; i <= 3; ++i) board.publish({i * 1.0, i});
   ASSERT_EQ(board.read(out), 3);
   EXPECT_EQ(out[0].frame, 1);
   EXPECT_EQ(out[2].frame, 3);
-  for (int i = 4; i <= 20; ++i) board.publish({i * 1.0, 0.5, i});
+  for (int i = 4; i <= 20; ++i) board.publish({i * 1.0, i});
   ASSERT_EQ(board.read(out), ReportBoard::SIZE);
   EXPECT_EQ(out[0].frame, 20 - ReportBoard::SIZE + 1);
   EXPECT_EQ(out[ReportBoard::SIZE - 1].frame, 20);
   EXPECT_EQ(out[ReportBoard::SIZE - 1].dac_time, 20.0);
-  EXPECT_EQ(out[ReportBoard::SIZE - 1].clock_minus_steady, 0.5);
 }
 
 }  // namespace

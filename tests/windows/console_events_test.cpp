@@ -25,11 +25,11 @@
 #include <thread>
 
 #include "audio/song_player.h"
-#include "console/clock.h"
 #include "console/console_events_win32.h"
 #include "console/console_output.h"
 #include "console/key_reader.h"
 #include "recorder/recorder.h"
+#include "recorder/time_source.h"
 
 namespace {
 
@@ -98,15 +98,17 @@ int main(int argc, char** argv) {
 
   tap::MillisecondClock counter;
   counter.start_clock();
-  tap::TimeSource* clock = &counter;
+  tap::ProgramTime program_time(counter);
+  tap::TimeSource* clock = &program_time;
   std::unique_ptr<tap::TimeSource> song;
   if (argc == 4) {
     char why[200] = "";
     std::unique_ptr<tap::SongSource> source = tap::open_song_file(argv[3], why, sizeof why);
     if (source == nullptr) return fail(std::string("song: ") + why);
     tap::SongError error;
-    song = tap::open_song_player(std::move(source), tap::SongOptions{}, error);
-    if (song == nullptr) return fail(error.text);
+    std::unique_ptr<tap::SongClock> player = tap::open_song_player(std::move(source), tap::SongOptions{}, error);
+    if (player == nullptr) return fail(error.text);
+    song = std::make_unique<tap::SongTime>(std::move(player));
     clock = song.get();
   }
   auto program_keys = std::make_unique<tap::KeyReader>(tap::console_text_encoding());

@@ -1,0 +1,276 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/song_clock.h"
+#include "audio/song_feeder.h"
+
+namespace tap {
+namespace {
+
+constexpr int RATE = 48000;
+
+/// A mono song whose every sample tells its frame (frame + 1, so silence
+/// is told apart). A read that would pass `gate` stops there, and the next
+/// waits until the gate opens: the decoder held at a point of the test's
+/// choosing.
+class NumberedSong final : public SongSource {
+ public:
+  NumberedSong(std::int64_t frames, std::int64_t gate = -1, int rate = RATE)
+      : frames_(frames), gate_(gate), rate_(rate) {}
+  int channels() const override { return 1; }
+  int sample_rate() const override { return rate_; }
+  std::int64_t frames() const override { return frames_; }
+  bool seek(std::int64_t frame) override {
+    at_ = frame;
+    return true;
+  }
+  std::int64_t read(float* out, std::int64_t count) override {
+    if (at_ == gate_) {
+      waiting = true;
+      while (!open) {
+      }
+    } else if (gate_ > at_ && at_ + count > gate_) {
+      count = gate_ - at_;
+    }
+    if (count > frames_ - at_) count = frames_ - at_;
+    for (std::int64_t i = 0; i < count; ++i) out[i] = static_cast<float>(at_ + i + 1);
+    at_ += count;
+    return count;
+  }
+  std::atomic<bool> waiting{false}, open{false};
+
+ private:
+  std::int64_t frames_, gate_, at_ = 0;
+  int rate_;
+};
+
+/// What the output heard, checked as it is played: every song sample must
+/// stand at the frame play() said the buffer begins with, each once.
+struct Heard {
+  std::int64_t song_samples = 0;
+  std::int64_t before = 0;  // the frame the latest buffer began with
+  std::string fault;
+  std::vector<float> out = std::vector<float>(65536);  // made before, so a play starts at once
+
+  std::size_t play(SongFeeder& feeder, std::size_t frames) {
+    before = feeder.play(out.data(), frames);
+    std::size_t got = 0;
+    for (std::size_t i = 0; i < frames; ++i) {
+      if (out[i] == 0) continue;
+      ++got;
+      auto frame = static_cast<std::int64_t>(out[i]) - 1;
+      if (frame != before + static_cast<std::int64_t>(i) && fault.empty())
+        fault = "song frame " + std::to_string(frame) + " played as frame " +
+                std::to_string(before + static_cast<std::int64_t>(i));
+    }
+    song_samples += static_cast<std::int64_t>(got);
+    return got;
+  }
+};
+
+// After the song's silence before it, every song frame once, where the
+// output says it is: silence while the decoder lags does not count as
+// song time, silence after the end does.
+TEST(SongFeeder, CountsEverySongFrameOnceWhereItIsPlayed) {
+  struct Case {
+    const char* what;
+    std::int64_t frames, gate;
+    std::size_t buffer;
+  };
+  const Case cases[] = {
+      {"all decoded ahead", 5000, -1, 512},
+      {"decoder held mid-song", 100000, 60000, 4096},
+      {"decoder held on the last frame", 100000, 99999, 1000},
+  };
+  for (const Case& c : cases) {
+    NumberedSong song(c.frames, c.gate);
+    SongFeeder feeder(song, 1, RATE, 1.0);
+    feeder.start();
+    Heard heard;
+    heard.play(feeder, c.buffer);
+    EXPECT_EQ(heard.before, -RATE / 20) << c.what << ": the silence before the song";
+    EXPECT_EQ(feeder.first_frame(), heard.before) << c.what;
+    bool lagged = false;
+    while (c.gate >= 0 && !song.waiting) heard.play(feeder, c.buffer);
+    // With the decoder held, the output drains the ring and plays silence.
+    while (c.gate >= 0 && !lagged) lagged = heard.play(feeder, c.buffer) < c.buffer;
+    song.open = true;
+    for (int i = 0; i < 2000 && heard.song_samples < c.frames; ++i) {
+      heard.play(feeder, c.buffer);
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    heard.play(feeder, c.buffer);
+    std::int64_t after_end = heard.before;
+    heard.play(feeder, c.buffer);
+    EXPECT_EQ(heard.fault, "") << c.what;
+    EXPECT_EQ(heard.song_samples, c.frames) << c.what;
+    EXPECT_EQ(heard.before - after_end, static_cast<std::int64_t>(c.buffer)) << c.what << ": silence after the end";
+  }
+}
+
+// The decoder pushes the song's last frame and finishes while the output
+// takes a buffer the ring cannot fill: that shortfall is not yet the end.
+// The moment cannot be forced, so it is made likely (the output copies a
+// long run out of the ring as the decoder finishes) and tried many times.
+TEST(SongFeeder, TheLastChunkPushedDuringAShortBufferIsCountedOnce) {
+  constexpr std::int64_t FRAMES = 40000;
+  std::string fault;
+  for (int trial = 0; trial < 150 && fault.empty(); ++trial) {
+    NumberedSong song(FRAMES, FRAMES - 1);
+    SongFeeder feeder(song, 1, RATE, 1.0);
+    feeder.start();
+    Heard heard;
+    while (!song.waiting) heard.play(feeder, 2048);
+    heard.play(feeder, 4096);  // room for the last frame
+    song.open = true;
+    heard.play(feeder, 60000);
+    for (int i = 0; i < 4; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      heard.play(feeder, 1024);
+    }
+    if (heard.song_samples != FRAMES && heard.fault.empty()) heard.fault = "song frames lost";
+    fault = heard.fault;
+  }
+  EXPECT_EQ(fault, "");
+}
+
+// The song clock's time, the stream clock and the output's buffers, all
+// the test's own; at a rate whose every time here is exact in binary.
+constexpr int CLOCK_RATE = 32768;
+double fake_steady = 0;
+double read_fake_steady() { return fake_steady; }
+
+class FakeOutput final : public AudioOutput {
+ public:
+  int channels() const override { return 1; }
+  double rate() const override { return CLOCK_RATE; }
+  bool attach(std::shared_ptr<SongPlayback> playback) override {
+    playback_ = std::move(playback);
+    return true;
+  }
+  bool start() override { return true; }
+  bool stream_time(double& seconds) override {
+    seconds = stream_now;
+    return !gone;
+  }
+  void close() override {
+    closing = true;
+    while (hang_at_close) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // The output's callback.
+  void fill(double dac_time) {
+    float out[480];
+    playback_->fill(out, 480, dac_time);
+  }
+
+  double stream_now = 0;
+  bool gone = false;
+  std::atomic<bool> hang_at_close{false}, closing{false};
+
+ private:
+  std::shared_ptr<SongPlayback> playback_;
+};
+
+struct Clock {
+  FakeOutput* output;
+  std::weak_ptr<SongPlayback> playback;
+  std::unique_ptr<PlaybackClock> clock;
+};
+
+Clock make_clock(const SongOptions& options) {
+  auto output = std::make_unique<FakeOutput>();
+  auto playback = std::make_shared<SongPlayback>(std::make_unique<NumberedSong>(CLOCK_RATE * 10, -1, CLOCK_RATE), 1,
+                                                 CLOCK_RATE, options.rate, read_fake_steady);
+  output->attach(playback);
+  Clock made{output.get(), playback, nullptr};
+  made.clock = std::make_unique<PlaybackClock>(std::move(output), playback, options, 0, read_fake_steady);
+  return made;
+}
+
+const std::string STOPPED =
+    "tap-recorder: the song stopped (the audio output stopped answering); the taps are "
+    "still recorded";
+const std::string NEVER =
+    "tap-recorder: the song stopped (the audio output never played); the taps are still "
+    "recorded";
+
+// The capture starts at steady 100 s, stream 10 s. Each step sets the
+// clocks, may fill a buffer, then reads the song time and the notice.
+TEST(PlaybackClock, ReadsAtOnceAndTellsAStoppedOutputOnce) {
+  constexpr double NO_FILL = -1;
+  constexpr double GONE = -1;
+  struct Step {
+    double steady, stream, fill_dac;
+    std::int32_t ms;  // INT_MIN: not read
+    std::string notice;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Step> steps;
+  };
+  // Buffers of 480 frames; the song's output begins 1638 frames (50 ms)
+  // before its first frame.
+  const double next_buffer = 11.5 + 480.0 / CLOCK_RATE;
+  const Case cases[] = {
+      {"a server that prebuffers for 1.5 s",
+       {{100.25, 10.25, NO_FILL, -49, ""},  // not heard yet: where the output begins
+        {101.5, 11.5, 11.5, INT_MIN, ""},
+        {101.75, 11.75, NO_FILL, 200, ""},
+        {102.0, 12.0, next_buffer, INT_MIN, ""},
+        {102.375, 12.375, NO_FILL, 825, ""},
+        {102.625, 12.625, NO_FILL, INT_MIN, STOPPED},
+        {102.75, 12.75, NO_FILL, INT_MIN, ""}}},
+      {"an output that never plays", {{101.875, 11.875, NO_FILL, -49, ""}, {102.125, 12.125, NO_FILL, -49, NEVER}}},
+      {"an output gone, the taps carried on",
+       {{100.0, 10.0, 10.0, INT_MIN, ""},
+        {100.25, 10.25, NO_FILL, 200, ""},
+        {100.375, GONE, NO_FILL, 325, STOPPED},
+        {100.625, GONE, NO_FILL, 575, ""}}},
+  };
+  for (const Case& c : cases) {
+    fake_steady = 100;
+    Clock made = make_clock(SongOptions{});
+    made.output->stream_now = 10;
+    EXPECT_EQ(made.clock->start_capture(), 0u);
+    for (const Step& step : c.steps) {
+      fake_steady = step.steady;
+      made.output->stream_now = step.stream;
+      made.output->gone = step.stream == GONE;
+      if (step.fill_dac != NO_FILL) made.output->fill(step.fill_dac);
+      if (step.ms != INT_MIN) {
+        EXPECT_EQ(static_cast<std::int32_t>(made.clock->elapsed_ms()), step.ms) << c.what << " at " << step.steady;
+      }
+      const char* notice = made.clock->take_notice();
+      EXPECT_EQ(notice != nullptr ? notice : "", step.notice) << c.what << " at " << step.steady;
+    }
+  }
+}
+
+// A stream whose close hangs (a sound server stuck) keeps what its
+// callback touches: the song clock gives up waiting, the callback carries
+// on safely, and all is released once the close returns.
+TEST(PlaybackClock, WhatTheCallbackTouchesOutlivesAHungClose) {
+  fake_steady = 100;
+  Clock made = make_clock(SongOptions{});
+  FakeOutput* output = made.output;
+  output->hang_at_close = true;
+  made.clock->start_capture();
+  made.clock.reset();
+  ASSERT_TRUE(output->closing);
+  output->fill(10.0);
+  EXPECT_FALSE(made.playback.expired());
+  output->hang_at_close = false;
+  for (int i = 0; i < 2000 && !made.playback.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(made.playback.expired());
+}
+
+}  // namespace
+}  // namespace tap
