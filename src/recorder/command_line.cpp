@@ -1,5 +1,6 @@
 #include "recorder/command_line.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -46,25 +47,16 @@ const char* const USAGE[] = {
     "  --list-devices  list the audio outputs",
     "  --calibrate     play 16 clicks at 120 BPM, tap SPACE on each, and get",
     "                  the --offset that suits you (writes no chart)",
+    "  --              ends the options: a song named '-take1.wav' may follow",
     "",
     "Exit codes:",
-    "  0    the run reached the closing prompt",
-    "  1    ved.txt could not be opened or written (the chart is shown anyway)",
-    "  2    no terminal to read keys from, or the terminal went away",
-    "  64   an argument the program does not take, or a value out of range",
-    "  65   --calibrate: too few taps near the clicks to tell an offset",
-    "  66   the song is missing, unreadable or not audio",
-    "  69   no audio output, or no output of that name",
-    "  73   standard output is ved.txt, where the chart goes",
+};
+// After the codes each with its meaning.
+const char* const USAGE_END[] = {
     "  128+N  ended by signal N (the chart of what was recorded is written first)",
     "",
     "See tap-recorder(1) for the details.",
 };
-
-void say_line(Console& console, const char* text) {
-  console.write(text);
-  console.end_line();
-}
 
 bool is(const char* argument, const char* name) { return std::strcmp(argument, name) == 0; }
 
@@ -87,98 +79,173 @@ bool parse_time(const char* text, double& seconds) {
   return true;
 }
 
-// The value of an option: after '=' in the same argument, else the next
-// argument. nullptr when there is none.
-const char* option_value(const char* argument, const char* name, int argc, const char* const* argv, int& i) {
-  std::size_t length = std::strlen(name);
-  if (std::strncmp(argument, name, length) != 0) return nullptr;
-  if (argument[length] == '=') return argument + length + 1;
-  if (argument[length] != '\0' || i + 1 >= argc) return nullptr;
-  return argv[++i];
-}
+// The options that take a value, and what they take.
+struct ValueOption {
+  const char* name;
+  const char* wanted;
+};
+const ValueOption VALUE_OPTIONS[] = {
+    {"--rate", "a speed from 0.25 to 2"},
+    {"--start", "seconds or m:ss.sss"},
+    {"--offset", "milliseconds from -10000 to 10000"},
+    {"--device", "an output's name, as --list-devices shows it"},
+};
+const char* const FLAG_OPTIONS[] = {"--calibrate", "--list-devices", "--help", "--version"};
 
-bool refuse_value(CommandLine& command, const char* option, const char* value, const char* wanted) {
+// The first problem is the one told.
+template <typename... Values>
+void refuse(CommandLine& command, const char* format, Values... values) {
+  if (command.action == CommandLineAction::refuse) return;
   command.action = CommandLineAction::refuse;
-  std::snprintf(command.problem, sizeof command.problem, "tap-recorder: %s takes %s (not '%.60s')", option, wanted,
-                value);
-  return false;
+  std::snprintf(command.problem, sizeof command.problem, format, values...);
 }
 
-// One option of a session; false when it was refused.
-bool take_option(CommandLine& command, int argc, const char* const* argv, int& i, bool& taken) {
-  const char* argument = argv[i];
-  const char* value = nullptr;
-  taken = true;
+// Takes `value` for the option; false when it is refused.
+bool take_value(CommandLine& command, const ValueOption& option, const char* value) {
   double number = 0;
-  if ((value = option_value(argument, "--rate", argc, argv, i)) != nullptr) {
-    if (!parse_number(value, number) || number < 0.25 || number > 2.0)
-      return refuse_value(command, "--rate", value, "a speed from 0.25 to 2");
-    command.options.rate = number;
-  } else if ((value = option_value(argument, "--start", argc, argv, i)) != nullptr) {
-    if (!parse_time(value, number)) return refuse_value(command, "--start", value, "seconds or m:ss.sss");
-    command.options.start_seconds = number;
-  } else if ((value = option_value(argument, "--offset", argc, argv, i)) != nullptr) {
-    if (!parse_number(value, number) || std::fabs(number) > 10000)
-      return refuse_value(command, "--offset", value, "milliseconds from -10000 to 10000");
-    command.options.offset_ms = number;
-  } else if ((value = option_value(argument, "--device", argc, argv, i)) != nullptr) {
-    command.options.device = value;
+  bool good = true;
+  if (is(option.name, "--rate")) {
+    good = parse_number(value, number) && number >= 0.25 && number <= 2.0;
+    if (good) command.options.rate = number;
+  } else if (is(option.name, "--start")) {
+    good = parse_time(value, number);
+    if (good) command.options.start_seconds = number;
+  } else if (is(option.name, "--offset")) {
+    good = parse_number(value, number) && std::fabs(number) <= 10000;
+    if (good) command.options.offset_ms = number;
   } else {
-    taken = false;
+    command.options.device = value;
   }
-  return true;
+  if (!good) {
+    refuse(command, "tap-recorder: %s takes %s (not '%.60s')", option.name, option.wanted, value);
+  }
+  return good;
+}
+
+// How many one-character edits make `a` (its first `length` characters)
+// into `b`: a misspelt option's distance from each the program takes.
+std::size_t edit_distance(const char* a, std::size_t length, const char* b) {
+  constexpr std::size_t MAX = 32;
+  std::size_t b_length = std::strlen(b);
+  if (length >= MAX || b_length >= MAX) return MAX;
+  std::size_t row[MAX + 1];
+  for (std::size_t j = 0; j <= b_length; ++j) row[j] = j;
+  for (std::size_t i = 1; i <= length; ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b_length; ++j) {
+      std::size_t above = row[j];
+      std::size_t replace = diagonal + (a[i - 1] == b[j - 1] ? 0 : 1);
+      row[j] = std::min(std::min(above, row[j - 1]) + 1, replace);
+      diagonal = above;
+    }
+  }
+  return row[b_length];
+}
+
+// The option a misspelt one most likely meant: the nearest within two
+// edits, or the only one it begins; nullptr when none is near.
+const char* nearest_option(const char* argument) {
+  std::size_t length = std::strcspn(argument, "=");
+  const char* best = nullptr;
+  std::size_t best_distance = 3;
+  auto consider = [&](const char* name) {
+    std::size_t distance = edit_distance(argument, length, name);
+    if (length >= 3 && std::strncmp(name, argument, length) == 0) distance = 1;
+    if (distance < best_distance) {
+      best = name;
+      best_distance = distance;
+    }
+  };
+  for (const ValueOption& option : VALUE_OPTIONS) consider(option.name);
+  for (const char* name : FLAG_OPTIONS) consider(name);
+  return best;
+}
+
+void refuse_argument(CommandLine& command, const char* argument) {
+  if (command.action == CommandLineAction::refuse) return;
+  command.refused = argument;
+  const char* nearest = argument[0] == '-' ? nearest_option(argument) : nullptr;
+  if (nearest != nullptr)
+    refuse(command, "tap-recorder: unknown option '%.120s' (did you mean '%s'?)", argument, nearest);
+  else
+    refuse(command, "tap-recorder: unknown argument '%.120s' (try 'tap-recorder --help')", argument);
+}
+
+// One option of a session, with its value after '=' or in the next
+// argument; false when `argument` is none of them.
+bool take_option(CommandLine& command, int argc, const char* const* argv, int& i, bool& device) {
+  const char* argument = argv[i];
+  for (const ValueOption& option : VALUE_OPTIONS) {
+    std::size_t length = std::strlen(option.name);
+    if (std::strncmp(argument, option.name, length) != 0 || (argument[length] != '\0' && argument[length] != '='))
+      continue;
+    device = is(option.name, "--device");
+    if (argument[length] == '=') {
+      take_value(command, option, argument + length + 1);
+    } else if (i + 1 < argc) {
+      take_value(command, option, argv[++i]);
+    } else {
+      refuse(command, "tap-recorder: %s needs a value: %s", option.name, option.wanted);
+    }
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
 
+// GNU's conventions: --help and --version win wherever they stand, "--"
+// ends the options (a song may be named "-take1.wav"), and an option's
+// value stands after '=' or as the next argument.
 CommandLine parse_command_line(int argc, const char* const* argv) {
   CommandLine command;
-  if (argc <= 1) return command;
-  const char* first = argv[1];
-  if (argc == 2 && (is(first, "--help") || is(first, "-h"))) {
-    command.action = CommandLineAction::help;
-    return command;
-  }
-  if (argc == 2 && is(first, "--version")) {
-    command.action = CommandLineAction::version;
-    return command;
-  }
-  if (is(first, "--help") || is(first, "-h") || is(first, "--version")) {
-    command.action = CommandLineAction::refuse;
-    command.refused = argv[2];
-    return command;
-  }
-  bool session_options = false, device = false;
+  CommandLineAction asked = CommandLineAction::record;  // --help or --version, the first of them
+  bool options_over = false, session_options = false, device = false;
+  const char* songs[2] = {nullptr, nullptr};
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
-    bool taken = false;
-    if (!take_option(command, argc, argv, i, taken)) return command;
-    if (taken) {
-      bool is_device = std::strncmp(argument, "--device", 8) == 0;
+    bool option = !options_over && argument[0] == '-' && argument[1] != '\0';
+    bool is_device = false;
+    if (!option) {
+      if (argument[0] == '\0' || songs[1] != nullptr) {
+        refuse_argument(command, argument);
+      } else {
+        songs[songs[0] == nullptr ? 0 : 1] = argument;
+        if (songs[1] != nullptr)
+          refuse(command, "tap-recorder: one song at a time ('%.70s', then '%.70s')", songs[0], songs[1]);
+      }
+    } else if (is(argument, "--")) {
+      options_over = true;
+    } else if (is(argument, "--help") || is(argument, "-h")) {
+      if (asked == CommandLineAction::record) asked = CommandLineAction::help;
+    } else if (is(argument, "--version")) {
+      if (asked == CommandLineAction::record) asked = CommandLineAction::version;
+    } else if (take_option(command, argc, argv, i, is_device)) {
       device = device || is_device;
       session_options = session_options || !is_device;
     } else if (is(argument, "--calibrate") && command.action == CommandLineAction::record) {
       command.action = CommandLineAction::calibrate;
     } else if (is(argument, "--list-devices") && command.action == CommandLineAction::record) {
       command.action = CommandLineAction::list_devices;
-    } else if (argument[0] != '-' && argument[0] != '\0' && command.song == nullptr) {
-      command.song = argument;
     } else {
-      command.action = CommandLineAction::refuse;
-      command.refused = argument;
-      return command;
+      refuse_argument(command, argument);
     }
   }
+  if (asked != CommandLineAction::record) {
+    CommandLine answer;
+    answer.action = asked;
+    return answer;
+  }
+  if (command.action == CommandLineAction::refuse) return command;
+  command.song = songs[0];
   // The calibration and the list play no song of the user's, so the
   // session's options would say nothing there.
   if (command.action != CommandLineAction::record && (session_options || command.song != nullptr)) {
-    std::snprintf(command.problem, sizeof command.problem, "tap-recorder: %s takes no song and no option but --device",
-                  command.action == CommandLineAction::calibrate ? "--calibrate" : "--list-devices");
-    command.action = CommandLineAction::refuse;
+    refuse(command, "tap-recorder: %s takes no song and no option but --device",
+           command.action == CommandLineAction::calibrate ? "--calibrate" : "--list-devices");
   } else if (command.action == CommandLineAction::record && (session_options || device) && command.song == nullptr) {
-    std::snprintf(command.problem, sizeof command.problem,
-                  "tap-recorder: --rate, --start, --offset and --device need a song to play");
-    command.action = CommandLineAction::refuse;
+    refuse(command, "%s", "tap-recorder: --rate, --start, --offset and --device need a song to play");
   }
   return command;
 }
@@ -189,18 +256,17 @@ int answer_command_line(const CommandLine& command, Console& console) {
     case CommandLineAction::calibrate: break;
     case CommandLineAction::list_devices: return list_output_devices(console);
     case CommandLineAction::help:
-      for (const char* line : USAGE) say_line(console, line);
-      return EXIT_DONE;
-    case CommandLineAction::version: say_line(console, "tap-recorder " TAP_RECORDER_VERSION); return EXIT_DONE;
-    case CommandLineAction::refuse: {
-      if (command.problem[0] != '\0') {
-        console.error_line(command.problem);
-        return EXIT_USAGE;
+      for (const char* line : USAGE) console.write_line(line);
+      for (const ExitCodeMeaning& exit : EXIT_CODE_MEANINGS) {
+        char line[120];
+        std::snprintf(line, sizeof line, "  %-4d %s", exit.code, exit.meaning);
+        console.write_line(line);
       }
-      char line[200];
-      std::snprintf(line, sizeof line, "tap-recorder: unknown argument '%.120s' (try 'tap-recorder --help')",
-                    command.refused);
-      console.error_line(line);
+      for (const char* line : USAGE_END) console.write_line(line);
+      return EXIT_DONE;
+    case CommandLineAction::version: console.write_line("tap-recorder " TAP_RECORDER_VERSION); return EXIT_DONE;
+    case CommandLineAction::refuse: {
+      console.error_line(command.problem);
       return EXIT_USAGE;
     }
   }

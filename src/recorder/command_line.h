@@ -5,11 +5,6 @@
 
 namespace tap {
 
-/// Exit code for an argument the program does not take, or an option value
-/// out of its range (sysexits' EX_USAGE): apart from the codes a run can
-/// end with.
-constexpr int EXIT_USAGE = 64;
-
 /// What the command line asks for. With no arguments: the recording session.
 enum class CommandLineAction { record, calibrate, list_devices, help, version, refuse };
 
