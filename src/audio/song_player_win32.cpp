@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "audio/com_win32.h"
+#include "audio/devices_win32.h"
 #include "audio/song_clock.h"
 
 namespace tap {
@@ -34,8 +35,6 @@ constexpr REFERENCE_TIME BUFFER_100NS = 400000;  // 40 ms
 // whether it is to stop.
 constexpr DWORD RENDER_WAIT_MS = 500;
 
-// PKEY_Device_FriendlyName.
-const PROPERTYKEY FRIENDLY_NAME = {{0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};
 // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT.
 const GUID FLOAT_SUBTYPE = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
@@ -50,48 +49,6 @@ double counter_seconds() {
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
   return static_cast<double>(now.QuadPart) / frequency;
-}
-
-IMMDeviceEnumerator* make_enumerator() {
-  IMMDeviceEnumerator* enumerator = nullptr;
-  CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
-                   reinterpret_cast<void**>(&enumerator));
-  return enumerator;
-}
-
-// The endpoint's friendly name in the console's code page.
-void friendly_name(IMMDevice* device, char* out, std::size_t size) {
-  out[0] = '\0';
-  IPropertyStore* store = nullptr;
-  if (FAILED(device->OpenPropertyStore(STGM_READ, &store))) return;
-  PROPVARIANT name;
-  PropVariantInit(&name);
-  if (SUCCEEDED(store->GetValue(FRIENDLY_NAME, &name)) && name.vt == VT_LPWSTR) {
-    int length =
-        WideCharToMultiByte(GetConsoleOutputCP(), 0, name.pwszVal, -1, out, static_cast<int>(size), nullptr, nullptr);
-    if (length == 0) out[0] = '\0';
-  }
-  PropVariantClear(&name);
-  release(store);
-}
-
-// Calls `visit(device, name)` for each active render endpoint.
-template <typename Visit>
-void each_output(IMMDeviceEnumerator* enumerator, Visit visit) {
-  IMMDeviceCollection* all = nullptr;
-  if (FAILED(enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, &all))) return;
-  UINT count = 0;
-  all->GetCount(&count);
-  for (UINT i = 0; i < count; ++i) {
-    IMMDevice* device = nullptr;
-    if (FAILED(all->Item(i, &device))) continue;
-    char name[256];
-    friendly_name(device, name, sizeof name);
-    bool done = visit(device, name);
-    release(device);
-    if (done) break;
-  }
-  release(all);
 }
 
 // "cannot open the audio output: error 0x88890008"; returns false.
@@ -122,10 +79,6 @@ bool is_float(const WAVEFORMATEX& format) {
   const auto& extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(format);
   return format.wBitsPerSample == 32 && IsEqualGUID(extensible.SubFormat, FLOAT_SUBTYPE);
 }
-
-// The output's objects live in the program's main thread's apartment for
-// as long as the program runs, whichever thread closes them.
-void enter_com() { static ComScope main_thread; }
 
 class WasapiOutput final : public AudioOutput {
  public:
@@ -219,19 +172,7 @@ bool WasapiOutput::initialize(const SongSource& source, SongError& error) {
 
 bool WasapiOutput::open(const SongSource& source, const char* name, SongError& error) {
   enter_com();
-  IMMDeviceEnumerator* enumerator = make_enumerator();
-  if (enumerator == nullptr) return no_output_found(error, "no audio service");
-  if (name != nullptr) {
-    each_output(enumerator, [&](IMMDevice* device, const char* found) {
-      if (std::strcmp(found, name) != 0) return false;
-      device_ = device;
-      device->AddRef();
-      return true;
-    });
-  } else {
-    enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device_);
-  }
-  release(enumerator);
+  if (!find_render_endpoint(name, device_)) return no_output_found(error, "no audio service");
   if (device_ == nullptr) return name != nullptr ? no_output_named(error, name) : no_output_found(error);
   HRESULT activated =
       device_->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&client_));
@@ -295,24 +236,6 @@ std::unique_ptr<AudioOutput> open_audio_output(const SongSource& source, const c
   auto output = std::make_unique<WasapiOutput>();
   if (!output->open(source, device, error)) return nullptr;
   return output;
-}
-
-void find_audio_outputs(OutputList& list) {
-  enter_com();
-  IMMDeviceEnumerator* enumerator = make_enumerator();
-  if (enumerator == nullptr) {
-    list.failure = "no audio service";
-    return;
-  }
-  char chosen[256] = "";
-  IMMDevice* default_device = nullptr;
-  if (SUCCEEDED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &default_device))) {
-    friendly_name(default_device, chosen, sizeof chosen);
-    release(default_device);
-  }
-  each_output(enumerator,
-              [&](IMMDevice*, const char* name) { return !list.add(name, std::strcmp(name, chosen) == 0); });
-  release(enumerator);
 }
 
 }  // namespace tap
