@@ -109,17 +109,19 @@ std::uint32_t PlaybackClock::elapsed_ms() {
   check_output(now);
   double stream_time = now + stream_minus_steady_;
   double song_seconds_per_frame = options_.rate / playback_->rate();
+  // The offset is the user's own latency, in wall time: at half speed it
+  // spans half as much of the song.
+  double offset_ms = options_.offset_ms * options_.rate;
   OutputReport reports[ReportBoard::SIZE];
   int count = playback_->board().read(reports);
   if (count == 0) {
     return song_ms_at_frame(static_cast<double>(playback_->feeder().first_frame()), start_seconds_,
-                            song_seconds_per_frame, options_.offset_ms);
+                            song_seconds_per_frame, offset_ms);
   }
   // Only the buffers heard by then: a later break in the song (the decoder
   // fell behind) does not move it.
   while (count > 1 && reports[count - 1].dac_time > stream_time) --count;
-  return song_ms_at(stream_time, reports, count, playback_->rate(), start_seconds_, song_seconds_per_frame,
-                    options_.offset_ms);
+  return song_ms_at(stream_time, reports, count, playback_->rate(), start_seconds_, song_seconds_per_frame, offset_ms);
 }
 
 void PlaybackClock::stop_capture() {

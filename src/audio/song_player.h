@@ -13,7 +13,7 @@ namespace tap {
 struct SongOptions {
   double rate = 1.0;             // playback speed; the pitch stays
   double start_seconds = 0;      // where playback begins, from the song's beginning
-  double offset_ms = 0;          // taken off every tap: the user's own latency
+  double offset_ms = 0;          // taken off every tap: the user's own latency, in wall time
   const char* device = nullptr;  // an output as listed, or the default
 };
 

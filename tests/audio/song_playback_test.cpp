@@ -215,6 +215,7 @@ TEST(PlaybackClock, ReadsAtOnceAndTellsAStoppedOutputOnce) {
   struct Case {
     const char* what;
     std::vector<Step> steps;
+    SongOptions options = {};
   };
   // Buffers of 480 frames; the song's output begins 1638 frames (50 ms)
   // before its first frame.
@@ -234,10 +235,13 @@ TEST(PlaybackClock, ReadsAtOnceAndTellsAStoppedOutputOnce) {
         {100.25, 10.25, NO_FILL, 200, ""},
         {100.375, GONE, NO_FILL, 325, STOPPED},
         {100.625, GONE, NO_FILL, 575, ""}}},
+      // 100 ms heard are 50 ms of the song, less 30 ms of the user's
+      // latency, which at half speed are 15 ms of it.
+      {"--rate 0.5 --offset 30", {{100.0, 10.0, 10.0, INT_MIN, ""}, {100.25, 10.25, NO_FILL, 85, ""}}, {0.5, 0, 30}},
   };
   for (const Case& c : cases) {
     fake_steady = 100;
-    Clock made = make_clock(SongOptions{});
+    Clock made = make_clock(c.options);
     made.output->stream_now = 10;
     EXPECT_EQ(made.clock->start_capture(), 0u);
     for (const Step& step : c.steps) {

@@ -113,6 +113,13 @@ TEST_F(Song, TapsLandInTheFramesOfTheSongPositionHeard) {
        "Song: song.wav (0:06.000), offset 40 ms"},
       {"song.wav",
        SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+       {"--rate=0.5", "--offset=30"},
+       0,
+       0.5,
+       30,
+       "Song: song.wav (0:06.000), at 0.5x speed, offset 30 ms"},
+      {"song.wav",
+       SF_FORMAT_WAV | SF_FORMAT_PCM_16,
        {"--start=0:02", "--rate=1.5", "--offset=-25"},
        2000,
        1.5,
@@ -152,11 +159,13 @@ TEST_F(Song, TapsLandInTheFramesOfTheSongPositionHeard) {
       // may run off the steady clock, and the song goes at its pace.
       std::vector<double> heard_ms;
       std::vector<bool> judged;
-      int first_frame = static_cast<int>((c.start_ms - c.offset_ms) * 0.03) + 4;
+      // The offset is wall time: at --rate R it spans R times as much song.
+      double offset_song_ms = c.offset_ms * c.rate;
+      int first_frame = static_cast<int>((c.start_ms - offset_song_ms) * 0.03) + 4;
       for (int j = 0; j < 8; ++j) {
         double boundary = (first_frame + 5 * j) * 100.0 / 3.0;
         double target = boundary + (j % 2 == 0 ? 2 : -1.5);
-        double after_first = (target + c.offset_ms - c.start_ms) / c.rate;
+        double after_first = (target + offset_song_ms - c.start_ms) / c.rate;
         sleep_until(zero + after_first - 3);
         double heard = listener.ms_since_first_heard();
         while (heard < after_first) heard = listener.ms_since_first_heard();
@@ -171,7 +180,7 @@ TEST_F(Song, TapsLandInTheFramesOfTheSongPositionHeard) {
       pty.send("\r");
       EXPECT_EQ(exit_code(pty.wait_exit()), 0) << name;
       std::vector<double> expected_ms;
-      for (double heard : heard_ms) expected_ms.push_back(c.start_ms + heard * c.rate - c.offset_ms);
+      for (double heard : heard_ms) expected_ms.push_back(c.start_ms + heard * c.rate - offset_song_ms);
       std::vector<int> frames = lane_frames(read_file(dir.file("ved.txt")), "space_data");
       ASSERT_EQ(frames.size(), expected_ms.size()) << name;
       long on_time = std::count(judged.begin(), judged.end(), true);
