@@ -137,9 +137,10 @@ const char* PlaybackClock::take_notice() {
   return notice_;
 }
 
-bool OutputList::add(const char* name, bool is_default) {
+bool OutputList::add(const char* name, bool is_default, const char* note) {
   if (count == MAX) return false;
   std::snprintf(names[count], sizeof names[count], "%s", name);
+  notes[count] = note;
   if (is_default && chosen < 0) chosen = count;
   ++count;
   return true;

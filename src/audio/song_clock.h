@@ -124,11 +124,12 @@ std::unique_ptr<AudioOutput> open_audio_output(const SongSource& source, const c
 struct OutputList {
   static constexpr int MAX = 64;
   char names[MAX][256] = {};
+  const char* notes[MAX] = {};  // what a user should know of one, where anything
   int count = 0;
   int chosen = -1;                // the default's index
   const char* failure = nullptr;  // why there is no list, where there is none
   /// Adds a name (cut to fit); false when the list is full.
-  bool add(const char* name, bool is_default);
+  bool add(const char* name, bool is_default, const char* note = nullptr);
 };
 void find_audio_outputs(OutputList& list);
 

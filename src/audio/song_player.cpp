@@ -38,6 +38,11 @@ int list_output_devices(Console& console) {
   for (int i = 0; i < list.count; ++i) {
     console.write(list.names[i]);
     if (i == list.chosen) console.write(" (default)");
+    if (list.notes[i] != nullptr) {
+      console.write(" (");
+      console.write(list.notes[i]);
+      console.write(")");
+    }
     console.end_line();
   }
   return EXIT_DONE;

@@ -1,5 +1,6 @@
 // The song on POSIX: a PortAudio stream on the output --device names, or a
-// running JACK server's, or PortAudio's default.
+// running JACK server's, or PortAudio's default where no PulseAudio server
+// answers (pulse_output.cpp plays through one that does).
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <utility>
 
+#include "audio/pulse_output.h"
 #include "audio/song_clock.h"
 
 namespace tap {
@@ -56,14 +58,20 @@ void device_label(PaDeviceIndex device, char* out, std::size_t size) {
   std::snprintf(out, size, "%s: %s", Pa_GetHostApiInfo(info->hostApi)->name, info->name);
 }
 
-// With a JACK server running, its own host API is the one that tells when a
-// buffer is heard; ALSA's device that leads into JACK reports it early.
-PaDeviceIndex default_output() {
+// PortAudio finds JACK's devices where a server runs.
+PaDeviceIndex jack_device() {
   for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
     if (info->maxOutputChannels > 0 && Pa_GetHostApiInfo(info->hostApi)->type == paJACK) return i;
   }
-  return Pa_GetDefaultOutputDevice();
+  return paNoDevice;
+}
+
+// With a JACK server running, its own host API is the one that tells when a
+// buffer is heard; ALSA's device that leads into JACK reports it early.
+PaDeviceIndex default_output() {
+  PaDeviceIndex jack = jack_device();
+  return jack != paNoDevice ? jack : Pa_GetDefaultOutputDevice();
 }
 
 PaDeviceIndex named_output(const char* name) {
@@ -85,6 +93,8 @@ class PortAudioOutput final : public AudioOutput {
   PortAudioOutput& operator=(const PortAudioOutput&) = delete;
 
   bool open(const SongSource& source, const char* device, SongError& error);
+  bool jack_running() const { return initialized_ == paNoError && jack_device() != paNoDevice; }
+  bool has(const char* device) const { return initialized_ == paNoError && named_output(device) != paNoDevice; }
   int channels() const override { return channels_; }
   double rate() const override { return rate_; }
   bool attach(std::shared_ptr<SongPlayback> playback) override {
@@ -157,24 +167,46 @@ bool PortAudioOutput::open(const SongSource& source, const char* device_name, So
 
 }  // namespace
 
+// A running JACK server first, then the desktop's sound server (PulseAudio,
+// or PipeWire's), then ALSA directly: each timed by the clock of what
+// plays the song.
 std::unique_ptr<AudioOutput> open_audio_output(const SongSource& source, const char* device, SongError& error) {
   auto output = std::make_unique<PortAudioOutput>();
+  bool portaudio_has_it = device != nullptr ? output->has(device) : output->jack_running();
+  if (!portaudio_has_it) {
+    output.reset();  // PortAudio lets go of the sound server first
+    PulseAnswer answer = PulseAnswer::no_server;
+    std::unique_ptr<AudioOutput> pulse = open_pulse_output(source, device, answer, error);
+    if (pulse != nullptr || answer == PulseAnswer::refused) return pulse;
+    if (device != nullptr) {
+      no_output_named(error, device);
+      return nullptr;
+    }
+    output = std::make_unique<PortAudioOutput>();
+  }
   if (!output->open(source, device, error)) return nullptr;
   return output;
 }
 
 void find_audio_outputs(OutputList& list) {
   PaError initialized = initialize_portaudio();
+  bool jack = initialized == paNoError && jack_device() != paNoDevice;
+  bool server = find_pulse_outputs(list, !jack);
   if (initialized != paNoError) {
-    list.failure = Pa_GetErrorText(initialized);
+    if (!server) list.failure = Pa_GetErrorText(initialized);
     return;
   }
-  PaDeviceIndex chosen = default_output();
+  PaDeviceIndex chosen = jack || !server ? default_output() : paNoDevice;
   char label[256];
   for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount(); ++i) {
-    if (Pa_GetDeviceInfo(i)->maxOutputChannels <= 0) continue;
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+    if (info->maxOutputChannels <= 0) continue;
     device_label(i, label, sizeof label);
-    if (!list.add(label, i == chosen)) break;
+    // ALSA's devices that lead into a sound server report when a buffer is
+    // heard by their own reckoning, which misses the server's latency.
+    bool plugin = Pa_GetHostApiInfo(info->hostApi)->type == paALSA &&
+                  (std::strcmp(info->name, "pulse") == 0 || std::strcmp(info->name, "jack") == 0);
+    if (!list.add(label, i == chosen, plugin ? "timing by ALSA's plugin, not by the sound server" : nullptr)) break;
   }
   Pa_Terminate();
 }

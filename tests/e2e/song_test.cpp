@@ -11,6 +11,9 @@
 #include "chart/lanes.h"
 #include "e2e/e2e_support.h"
 #include "e2e/jack_support.h"
+#if TAP_RECORDER_PULSE
+#include "e2e/pulse_support.h"
+#endif
 
 namespace tap::testing {
 namespace {
@@ -25,6 +28,19 @@ PtySession::Options on_server(const TempDir& dir, const JackServer& server, std:
   options.args = std::move(args);
   return options;
 }
+
+#if TAP_RECORDER_PULSE
+// Through the PulseAudio server alone: JACK is not to be found.
+PtySession::Options on_server(const TempDir& dir, const PulseServer& server, std::vector<std::string> args) {
+  PtySession::Options options = in(dir);
+  options.env.push_back("ASAN_OPTIONS=fast_unwind_on_malloc=0");
+  options.env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" AUDIO_LEAK_SUPPRESSIONS);
+  options.env.push_back("JACK_DEFAULT_SERVER=no-such-server");
+  options.env.push_back("PULSE_SERVER=" + server.name());
+  options.args = std::move(args);
+  return options;
+}
+#endif
 
 std::vector<int> lane_frames(const std::string& chart, const std::string& key) {
   std::smatch match;
@@ -69,22 +85,18 @@ void note_attempt(const std::string& row, int attempt, const std::string& why) {
   std::ofstream(SONG_RETRY_LOG, std::ios::app) << line << "\n";
 }
 
-// Taps are sent 2 ms after and 1.5 ms before frame boundaries of the song
-// the server has played: a tap read 2 ms early, or 1.5 ms late (less the
-// time the key takes to reach the program), lands in the wrong frame.
-TEST_F(Song, TapsLandInTheFramesOfTheSongPositionHeard) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizers slow the key path by milliseconds: timing is judged in the optimised build";
-#endif
-  ASSERT_TRUE(server_->ready()) << "jackd did not start";
-  struct Case {
-    const char* file;
-    int format;
-    std::vector<std::string> options;
-    double start_ms, rate, offset_ms;
-    const char* song_line;  // what names the song before the first prompt
-  };
-  const Case cases[] = {
+// The song played through the tests' own servers, each with its listener
+// on what the server played: the same rows on each.
+struct SyncRow {
+  const char* file;
+  int format;
+  std::vector<std::string> options;
+  double start_ms, rate, offset_ms;
+  const char* song_line;  // what names the song before the first prompt
+};
+
+std::vector<SyncRow> sync_rows() {
+  return {
       {"song.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, {}, 0, 1, 0, "Song: song.wav (0:06.000)"},
       {"song.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, {}, 0, 1, 0, "Song: song.flac (0:06.000)"},
       {"song.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, {}, 0, 1, 0, "Song: song.ogg (0:06.000)"},
@@ -126,24 +138,32 @@ TEST_F(Song, TapsLandInTheFramesOfTheSongPositionHeard) {
        -25,
        "Song: song.wav (0:06.000), from 0:02.000, at 1.5x speed, offset -25 ms"},
   };
-  for (const Case& c : cases) {
-    std::string name = std::string(c.file) + (c.options.empty() ? "" : " " + c.options[0]);
+}
+
+// Taps are sent 2 ms after and 1.5 ms before frame boundaries of the song
+// the server has played: a tap read 2 ms early, or 1.5 ms late (less the
+// time the key takes to reach the program), lands in the wrong frame.
+template <typename Server, typename Heard>
+void taps_land_in_the_frames_heard(Server*& server, const char* label) {
+  ASSERT_TRUE(server->ready()) << label << ": the server did not start";
+  for (const SyncRow& c : sync_rows()) {
+    std::string name = std::string(label) + " " + c.file + (c.options.empty() ? "" : " " + c.options[0]);
     for (int attempt = 1;; ++attempt) {
       // A server whose estimate of its own cycles went astray stays so for
       // many seconds (the taps of a whole row then lie a millisecond or two
       // off): past the second attempt, a new server.
       if (attempt > 2) {
-        delete server_;
-        server_ = new JackServer;
-        ASSERT_TRUE(server_->ready()) << "jackd did not start again";
+        delete server;
+        server = new Server;
+        ASSERT_TRUE(server->ready()) << label << ": the server did not start again";
       }
       TempDir dir;
       ASSERT_TRUE(write_click_song(dir.file(c.file), c.format, 6)) << c.file;
-      Listener listener(server_->name());
+      Heard listener(server->name());
       ASSERT_TRUE(listener.connected());
       std::vector<std::string> args = c.options;
       args.push_back(c.file);
-      PtySession pty(PROGRAM, on_server(dir, *server_, args));
+      PtySession pty(PROGRAM, on_server(dir, *server, args));
       // An MP3's length is its frames', a little past the song's own: only
       // the line's start is known.
       std::string song_line = c.song_line;
@@ -213,6 +233,29 @@ TEST_F(Song, TapsLandInTheFramesOfTheSongPositionHeard) {
   }
 }
 
+TEST_F(Song, TapsLandInTheFramesOfTheSongPositionHeard) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers slow the key path by milliseconds: timing is judged in the optimised build";
+#endif
+  taps_land_in_the_frames_heard<JackServer, Listener>(server_, "JACK");
+}
+
+#if TAP_RECORDER_PULSE
+// Through PulseAudio, with the program's own output: the server's account
+// of what the null sink played.
+TEST_F(Song, OnPulseAudioTapsLandInTheFramesOfTheSongPositionHeard) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers slow the key path by milliseconds: timing is judged in the optimised build";
+#endif
+  PulseServer* pulse = new PulseServer;
+  struct Stop {
+    PulseServer*& server;
+    ~Stop() { delete server; }
+  } stop{pulse};
+  taps_land_in_the_frames_heard<PulseServer, PulseListener>(pulse, "PulseAudio");
+}
+#endif
+
 TEST_F(Song, CalibrationTellsTheOffsetOfTheTapsOnTheClicks) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizers slow the key path by milliseconds: timing is judged in the optimised build";
@@ -277,9 +320,10 @@ TEST_F(Song, CalibrationTellsTheOffsetOfTheTapsOnTheClicks) {
   }
 }
 
-TEST_F(Song, AnOutputThatGoesAwayCostsNoTap) {
-  JackServer own;
-  ASSERT_TRUE(own.ready()) << "jackd did not start";
+template <typename Server>
+void an_output_that_goes_away_costs_no_tap() {
+  Server own;
+  ASSERT_TRUE(own.ready()) << "the server did not start";
   TempDir dir;
   ASSERT_TRUE(write_click_song(dir.file("song.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 6));
   PtySession pty(PROGRAM, on_server(dir, own, {"song.wav"}));
@@ -308,6 +352,54 @@ TEST_F(Song, AnOutputThatGoesAwayCostsNoTap) {
   EXPECT_NEAR(left[0] - space[0], 9, 2) << chart;
   EXPECT_NEAR(space[1] - left[0], 9, 2) << chart;
 }
+
+TEST_F(Song, AnOutputThatGoesAwayCostsNoTap) { an_output_that_goes_away_costs_no_tap<JackServer>(); }
+
+#if TAP_RECORDER_PULSE
+TEST_F(Song, OnPulseAudioAServerThatGoesAwayCostsNoTap) { an_output_that_goes_away_costs_no_tap<PulseServer>(); }
+
+// The server's sinks are listed by their descriptions first, its default
+// the default, and --device takes those names; ALSA's devices that lead
+// into a sound server are told apart.
+TEST_F(Song, OnPulseAudioTheSinksAreListedAndNamed) {
+  PulseServer pulse;
+  ASSERT_TRUE(pulse.ready());
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string first_line;
+  };
+  const Case cases[] = {
+      {{"--list-devices"}, 0, "PulseAudio: Null (default)"},
+      {{"--device", "PulseAudio: Null", "song.wav"}, 0, "Song: song.wav (0:06.000)"},
+      {{"--device=Null", "song.wav"}, 0, "Song: song.wav (0:06.000)"},
+      {{"--device", "PulseAudio: Nowhere", "song.wav"},
+       69,
+       "tap-recorder: no audio output named 'PulseAudio: Nowhere' (see --list-devices)"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    ASSERT_TRUE(write_click_song(dir.file("song.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 6));
+    PtySession pty(PROGRAM, on_server(dir, pulse, c.args));
+    if (c.args[0] != "--list-devices" && c.exit_code == 0) {
+      ASSERT_TRUE(pty.expect(OPENING)) << pty.output();
+      pty.send("\r\r");
+      ASSERT_TRUE(pty.expect("ENTERで終了します\r\n")) << pty.output();
+      pty.send("\r");
+    }
+    EXPECT_EQ(exit_code(pty.wait_exit()), c.exit_code) << c.args[0];
+    pty.drain(50);
+    ASSERT_FALSE(pty.lines().empty()) << c.args[0];
+    EXPECT_EQ(pty.lines()[0], c.first_line) << c.args[0];
+    if (c.args[0] == "--list-devices") {
+      std::string all = pty.output();
+      if (all.find("ALSA: pulse") != std::string::npos) {
+        EXPECT_NE(all.find("ALSA: pulse (timing by ALSA's plugin, not by the sound server)"), std::string::npos) << all;
+      }
+    }
+  }
+}
+#endif
 
 TEST_F(Song, WhatCannotBePlayedIsToldBeforeTheTerminalIsTouched) {
   ASSERT_TRUE(server_->ready()) << "jackd did not start";

@@ -39,7 +39,7 @@ grep -v 'root privileges' "$work/lintian.txt" || true
 
 dpkg-deb -x "$deb" "$work/deb"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libportaudio2 libsndfile1 libsoundtouch; do
+for library in libc6 libportaudio2 libpulse0 libsndfile1 libsoundtouch; do
   versioned="(^|, )$library[^,]* \(>= [0-9]"
   [[ "$depends" =~ $versioned ]] || fail "Depends has no versioned $library: $depends"
 done

@@ -1,0 +1,235 @@
+#pragma once
+
+// A PulseAudio server of the tests' own (a null sink, no sound card) and a
+// listener on what its sink played, of the same shape as the JACK ones.
+
+#include <pulse/pulseaudio.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "e2e/jack_support.h"
+
+namespace tap::testing {
+
+/// The server: its own runtime directory and socket, a null sink at the
+/// song's rate, nothing loaded from the system's configuration.
+class PulseServer {
+ public:
+  PulseServer() {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("tap-recorder-pulse-" + std::to_string(getpid()) + "-" + std::to_string(++made_));
+    std::filesystem::create_directories(dir_);
+    name_ = "unix:" + (dir_ / "native").string();
+    pid_ = fork();
+    if (pid_ == 0) {
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      setenv("HOME", dir_.c_str(), 1);
+      setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+      setenv("PULSE_RUNTIME_PATH", (dir_ / "run").c_str(), 1);
+      std::string native = "module-native-protocol-unix auth-anonymous=1 socket=" + (dir_ / "native").string();
+      execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disable-shm=yes",
+             "--use-pid-file=no", "-L", native.c_str(), "-L",
+             "module-null-sink sink_name=tap rate=48000 sink_properties=device.description=Null",
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 100 && !ready_; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ready_ = std::filesystem::exists(dir_ / "native") && probe();
+    }
+  }
+  ~PulseServer() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  PulseServer(const PulseServer&) = delete;
+  PulseServer& operator=(const PulseServer&) = delete;
+
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  bool ready() const { return ready_; }
+  /// What PULSE_SERVER takes.
+  const std::string& name() const { return name_; }
+
+ private:
+  bool probe() {
+    pa_mainloop* loop = pa_mainloop_new();
+    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "probe");
+    bool up = false;
+    if (pa_context_connect(context, name_.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0) {
+      for (int i = 0; i < 200; ++i) {
+        pa_mainloop_iterate(loop, 0, nullptr);
+        pa_context_state_t state = pa_context_get_state(context);
+        if (state == PA_CONTEXT_READY) up = true;
+        if (up || !PA_CONTEXT_IS_GOOD(state)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    pa_mainloop_free(loop);
+    return up;
+  }
+
+  static inline int made_ = 0;
+  std::filesystem::path dir_;
+  std::string name_;
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
+/// Hears the null sink through its monitor and notes, on the steady clock,
+/// when each click's first sample was played: the server's own account,
+/// the recording stream's time (what the monitor had taken, with the
+/// source's latency, less what the sink still held) against the age of the
+/// account. The recording asks for 40 ms fragments, which the sink's
+/// latency is not bound by.
+class PulseListener {
+ public:
+  explicit PulseListener(const std::string& server) : loop_(pa_threaded_mainloop_new()) {
+    pa_threaded_mainloop_start(loop_);
+    pa_threaded_mainloop_lock(loop_);
+    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "listener");
+    if (pa_context_connect(context_, server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0 &&
+        wait([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; })) {
+      pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, RATE, 1};
+      stream_ = pa_stream_new(context_, "listener", &spec, nullptr);
+      pa_stream_set_read_callback(
+          stream_, [](pa_stream*, std::size_t, void* self) { static_cast<PulseListener*>(self)->read(); }, this);
+      pa_stream_set_overflow_callback(
+          stream_, [](pa_stream*, void* self) { ++static_cast<PulseListener*>(self)->xruns_; }, this);
+      pa_buffer_attr attributes{};
+      attributes.maxlength = static_cast<std::uint32_t>(-1);
+      attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(40000, &spec));
+      auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
+      if (pa_stream_connect_record(stream_, "tap.monitor", &attributes, flags) == 0)
+        connected_ = wait([this] { return pa_stream_get_state(stream_) == PA_STREAM_READY; });
+    }
+    pa_threaded_mainloop_unlock(loop_);
+  }
+  ~PulseListener() {
+    pa_threaded_mainloop_stop(loop_);
+    if (update_ != nullptr) pa_operation_unref(update_);
+    if (stream_ != nullptr) {
+      pa_stream_disconnect(stream_);
+      pa_stream_unref(stream_);
+    }
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    pa_threaded_mainloop_free(loop_);
+  }
+  PulseListener(const PulseListener&) = delete;
+  PulseListener& operator=(const PulseListener&) = delete;
+
+  bool connected() const { return connected_; }
+  int heard() const { return count_.load(); }
+  /// Recording overflows: the listener fell behind, and missed samples.
+  int xruns() const { return xruns_.load(); }
+  /// How long the first click has been heard now, by the server's account
+  /// of the monitor's time.
+  double ms_since_first_heard() {
+    double now = 0;
+    pa_threaded_mainloop_lock(loop_);
+    heard_now(now);
+    pa_threaded_mainloop_unlock(loop_);
+    return (now - static_cast<double>(frames_[0]) / RATE) * 1000;
+  }
+  /// From one click to the next the steady times lie as far as their
+  /// frames, but for a clock's drift (up to 1000 ppm) and the account's own
+  /// error.
+  bool clock_held() const {
+    for (int i = 1; i < heard(); ++i) {
+      double by_frames = static_cast<double>(frames_[i] - frames_[i - 1]) * 1000 / RATE;
+      if (std::fabs(onsets_[i] - onsets_[i - 1] - by_frames) > 1.0 + by_frames * 0.001) return false;
+    }
+    return true;
+  }
+  double heard_ms(int i) const { return onsets_[i]; }
+  bool wait_for(int clicks, int timeout_ms = 3000) {
+    double until = steady_ms() + timeout_ms;
+    while (heard() < clicks && steady_ms() < until) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    return heard() >= clicks;
+  }
+
+ private:
+  template <typename Done>
+  bool wait(Done done) {
+    for (int i = 0; i < 2000 && !done(); ++i) {
+      pa_threaded_mainloop_unlock(loop_);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      pa_threaded_mainloop_lock(loop_);
+    }
+    return done();
+  }
+  // The monitor's time now, seconds of its frames: what it has recorded
+  // and the source still holds, less what the sink still holds, carried
+  // by the account's age. False before the first account.
+  bool heard_now(double& seconds) {
+    const pa_timing_info* info = pa_stream_get_timing_info(stream_);
+    if (info == nullptr || info->write_index_corrupt) return false;
+    double age = static_cast<double>(pa_timeval_age(&info->timestamp)) * 1e-6;
+    seconds = static_cast<double>(info->write_index) / (RATE * sizeof(float)) +
+              (static_cast<double>(info->source_usec) + static_cast<double>(info->transport_usec) -
+               static_cast<double>(info->sink_usec)) *
+                  1e-6 +
+              age;
+    return true;
+  }
+  // The server's account is asked for anew with every fragment: its own
+  // updates come a tenth of a second apart, and the first after a stream
+  // starts on the sink comes later still, while the sink's latency settles.
+  void read() {
+    if (update_ == nullptr || pa_operation_get_state(update_) != PA_OPERATION_RUNNING) {
+      if (update_ != nullptr) pa_operation_unref(update_);
+      update_ = pa_stream_update_timing_info(stream_, nullptr, nullptr);
+    }
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    while (pa_stream_readable_size(stream_) > 0 && pa_stream_peek(stream_, &data, &bytes) == 0 && bytes > 0) {
+      std::size_t frames = bytes / sizeof(float);
+      double now = 0;
+      bool timed = heard_now(now);
+      double steady = steady_ms();
+      for (std::size_t k = 0; data != nullptr && k < frames; ++k) {
+        std::int64_t frame = recorded_ + static_cast<std::int64_t>(k);
+        if (std::fabs(static_cast<const float*>(data)[k]) < 0.05f || frame - last_onset_ < RATE / 5) continue;
+        last_onset_ = frame;
+        int n = count_.load();
+        if (n >= 256 || !timed) break;
+        onsets_[n] = steady - (now - static_cast<double>(frame) / RATE) * 1000;
+        frames_[n] = frame;
+        count_.store(n + 1);
+      }
+      recorded_ += static_cast<std::int64_t>(frames);
+      pa_stream_drop(stream_);
+    }
+  }
+
+  pa_threaded_mainloop* loop_;
+  pa_context* context_ = nullptr;
+  pa_stream* stream_ = nullptr;
+  pa_operation* update_ = nullptr;
+  bool connected_ = false;
+  std::int64_t recorded_ = 0;
+  std::int64_t last_onset_ = -RATE;
+  std::atomic<int> count_{0};
+  std::atomic<int> xruns_{0};
+  double onsets_[256] = {};
+  std::int64_t frames_[256] = {};
+};
+
+}  // namespace tap::testing
