@@ -28,6 +28,9 @@
 #ifdef TAP_BENCH_SONG
 #include "audio/song_position.h"
 #include "e2e/jack_support.h"
+#ifdef TAP_BENCH_PULSE
+#include "e2e/pulse_support.h"
+#endif
 #endif
 
 namespace {
@@ -227,14 +230,18 @@ Accuracy accuracy_round(int taps, unsigned seed) {
 // millisecond; positive is a tap read later in the song than it was heard.
 // A round in which the server missed cycles says nothing of the program
 // (the song slipped against that account): `steady` tells.
-std::vector<double> sync_round(const tap::testing::JackServer& server, const std::string& song, int sweeps,
-                               bool& steady) {
+// Each server's listener hears what it played; `env` points the program at
+// the server, and `args` may choose its device.
+template <typename Heard>
+std::vector<double> sync_round(const std::string& server, const std::vector<std::string>& env,
+                               std::vector<std::string> args, const std::string& song, int sweeps, bool& steady) {
   using namespace tap::testing;
   TempDir dir;
-  Listener listener(server.name());
+  Heard listener(server);
   PtySession::Options options = pinned(dir);
-  options.args = {song};
-  options.env.push_back("JACK_DEFAULT_SERVER=" + server.name());
+  args.push_back(song);
+  options.args = args;
+  options.env.insert(options.env.end(), env.begin(), env.end());
   PtySession pty(std::string(TAP_RECORDER_BINARY), options);
   if (!pty.expect(OPENING_END)) std::exit(1);
   pty.drain(20);
@@ -297,7 +304,7 @@ std::pair<double, double> mapping_error(double ppm) {
   double worst = 0, naive = 0;
   std::mt19937 random(3);
   for (std::int64_t output = 0; output < 48000 * 180; output += 256) {
-    reports.push_back({static_cast<double>(output) / true_rate, 0, output});
+    reports.push_back({static_cast<double>(output) / true_rate, output});
     double tap = reports.back().dac_time + static_cast<double>(random() % 256) / rate;
     int count = static_cast<int>(std::min<std::size_t>(reports.size(), tap::ReportBoard::SIZE));
     double frame = tap::output_frame_at(tap, &reports[reports.size() - static_cast<std::size_t>(count)], count, rate);
@@ -428,34 +435,80 @@ int main(int argc, char** argv) {
   std::printf("  start-up is fork of a stand-in shell, fork, exec and the program's own start to its first prompt\n\n");
 
 #ifdef TAP_BENCH_SONG
-  std::vector<double> sync;
-  int unsteady = 0;
-  for (int r = 0; r < rounds; ++r) {
-    bool steady = false;
-    for (int attempt = 0; attempt < 3 && !steady; ++attempt) {
-      std::vector<double> round = sync_round(server, clicks, 10, steady);
-      if (steady) {
-        sync.insert(sync.end(), round.begin(), round.end());
-      } else {
-        ++unsteady;
+  // The same sweeps through each server, side by side: JACK, PulseAudio
+  // through the program's own output, and PulseAudio through ALSA's plugin
+  // (the way the program reached it before it had its own).
+  struct Route {
+    const char* name;
+    std::vector<double> (*round)(const std::string&, const std::vector<std::string>&, std::vector<std::string>,
+                                 const std::string&, int, bool&);
+    std::string server;
+    std::vector<std::string> env, args;
+  };
+  std::vector<Route> routes = {
+      {"JACK (dummy, 256-frame periods)",
+       sync_round<tap::testing::Listener>,
+       server.name(),
+       {"JACK_DEFAULT_SERVER=" + server.name()},
+       {}},
+  };
+#ifdef TAP_BENCH_PULSE
+  tap::testing::PulseServer pulse;
+  if (pulse.ready()) {
+    std::vector<std::string> on_pulse = {"JACK_DEFAULT_SERVER=no-such-server", "PULSE_SERVER=" + pulse.name()};
+    routes.push_back({"PulseAudio (null sink)", sync_round<tap::testing::PulseListener>, pulse.name(), on_pulse, {}});
+    routes.push_back({"PulseAudio via ALSA's plugin",
+                      sync_round<tap::testing::PulseListener>,
+                      pulse.name(),
+                      on_pulse,
+                      {"--device", "ALSA: pulse"}});
+  }
+  // PipeWire's PulseAudio server, where PipeWire is installed.
+  std::unique_ptr<tap::testing::PipeWireServer> pipewire;
+  if (std::system("command -v pipewire-pulse wireplumber dbus-run-session >/dev/null") == 0)
+    pipewire = std::make_unique<tap::testing::PipeWireServer>();
+  if (pipewire != nullptr && pipewire->ready()) {
+    routes.push_back({"PipeWire (its PulseAudio server)",
+                      sync_round<tap::testing::PulseListener>,
+                      pipewire->name(),
+                      {"JACK_DEFAULT_SERVER=no-such-server", "PULSE_SERVER=" + pipewire->name()},
+                      {}});
+  }
+#endif
+  std::printf(
+      "sync with the song (48 kHz clicks): sweeps of 33 taps, each locating the error of a tap's song position\n"
+      "against the server's own account of what it played to 0.25 ms (positive: read later than heard)\n");
+  std::printf("  %-34s %8s %10s %12s %8s %10s\n", "through", "sweeps", "mean ms", "max |ms|", "beyond", "left out");
+  for (const Route& route : routes) {
+    std::vector<double> sync;
+    int unsteady = 0;
+    for (int r = 0; r < rounds; ++r) {
+      bool steady = false;
+      for (int attempt = 0; attempt < 3 && !steady; ++attempt) {
+        std::vector<double> round = route.round(route.server, route.env, route.args, clicks, 10, steady);
+        if (steady) {
+          sync.insert(sync.end(), round.begin(), round.end());
+        } else {
+          ++unsteady;
+        }
       }
     }
-  }
-  double sync_sum = 0, sync_max = 0;
-  int beyond = 0;
-  for (double e : sync) {
-    if (std::fabs(e) >= 1000) {
-      ++beyond;
-      continue;
+    double sync_sum = 0, sync_max = 0;
+    int beyond = 0;
+    for (double e : sync) {
+      if (std::fabs(e) >= 1000) {
+        ++beyond;
+        continue;
+      }
+      sync_sum += e;
+      sync_max = std::max(sync_max, std::fabs(e));
     }
-    sync_sum += e;
-    sync_max = std::max(sync_max, std::fabs(e));
+    std::printf("  %-34s %8zu %+10.2f %12.2f %8d %10d\n", route.name, sync.size(),
+                sync_sum / std::max(1.0, static_cast<double>(sync.size()) - beyond), sync_max, beyond, unsteady);
   }
   std::printf(
-      "sync with the song (JACK dummy server, 48 kHz, 256-frame periods): %zu sweeps of 33 taps, each locating\n"
-      "the error of a tap's song position against the server's own account to 0.25 ms: mean %+.2f ms, max |%.2f| ms;\n"
-      "%d sweeps found it beyond 4 ms; %d rounds left out, in which the server missed cycles\n",
-      sync.size(), sync_sum / std::max(1.0, static_cast<double>(sync.size()) - beyond), sync_max, beyond, unsteady);
+      "  (beyond: sweeps that found the error past 4 ms; left out: rounds in which the server missed cycles or\n"
+      "  the listener fell behind)\n");
   for (double ppm : {500.0, -500.0}) {
     std::pair<double, double> mapping = mapping_error(ppm);
     std::printf(

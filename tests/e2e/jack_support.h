@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,23 +64,65 @@ inline bool write_click_song(const std::string& path, int format, double seconds
   return true;
 }
 
-/// The test's own JACK server: the dummy backend, which needs no sound
-/// card, with monitor ports that show what each playback port played.
-class JackServer {
+/// A sound server of the tests' own, in a process group of its own so that
+/// its helpers go with it, and the directory it keeps its files in, if any.
+class ServerProcess {
  public:
-  JackServer() : name_("tap-recorder-test-" + std::to_string(getpid()) + "-" + std::to_string(++made_)) {
-    // The probes below fail until the server is up, and would say so.
-    jack_set_error_function([](const char*) {});
-    jack_set_info_function([](const char*) {});
+  ~ServerProcess() {
+    stop();
+    std::error_code ignored;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+  }
+  /// As when the sound server dies or the device is unplugged.
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(-pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  bool ready() const { return ready_; }
+  /// What the program is told to find it by.
+  const std::string& name() const { return name_; }
+
+ protected:
+  ServerProcess() = default;
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+  /// Runs `exec` (an exec call) in a child, its output dropped.
+  template <typename Exec>
+  void start(Exec exec) {
     pid_ = fork();
     if (pid_ == 0) {
+      setpgid(0, 0);
       int null = open("/dev/null", O_WRONLY);
       dup2(null, 1);
       dup2(null, 2);
-      execlp("jackd", "jackd", "-n", name_.c_str(), "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256", "-m",
-             static_cast<char*>(nullptr));
+      exec();
       _exit(127);
     }
+    if (pid_ > 0) setpgid(pid_, pid_);
+  }
+
+  static inline int made_ = 0;
+  std::filesystem::path dir_;
+  std::string name_;
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
+/// The test's own JACK server: the dummy backend, which needs no sound
+/// card, with monitor ports that show what each playback port played.
+class JackServer : public ServerProcess {
+ public:
+  JackServer() {
+    name_ = "tap-recorder-test-" + std::to_string(getpid()) + "-" + std::to_string(++made_);
+    // The probes below fail until the server is up, and would say so.
+    jack_set_error_function([](const char*) {});
+    jack_set_info_function([](const char*) {});
+    start([this] {
+      execlp("jackd", "jackd", "-n", name_.c_str(), "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256", "-m",
+             static_cast<char*>(nullptr));
+    });
     for (int i = 0; i < 100 && !ready_; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       jack_status_t status;
@@ -94,25 +137,6 @@ class JackServer {
     // settles over its first moments.
     if (ready_) std::this_thread::sleep_for(std::chrono::seconds(2));
   }
-  ~JackServer() { stop(); }
-  JackServer(const JackServer&) = delete;
-  JackServer& operator=(const JackServer&) = delete;
-
-  /// As when the sound server dies or the device is unplugged.
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  bool ready() const { return ready_; }
-  const std::string& name() const { return name_; }
-
- private:
-  static inline int made_ = 0;
-  std::string name_;
-  pid_t pid_ = -1;
-  bool ready_ = false;
 };
 
 /// Hears what the server plays on system:playback_1 and notes, on the

@@ -1,7 +1,8 @@
 #pragma once
 
-// A PulseAudio server of the tests' own (a null sink, no sound card) and a
-// listener on what its sink played, of the same shape as the JACK ones.
+// A PulseAudio server and a PipeWire one of the tests' own (a null sink, no
+// sound card) and a listener on what the sink played, of the same shape as
+// the JACK ones.
 
 #include <pulse/pulseaudio.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -18,20 +20,23 @@
 
 namespace tap::testing {
 
-/// The server: its own runtime directory and socket, a null sink at the
+// A fresh directory for a server's runtime files.
+inline std::filesystem::path server_dir(const char* kind, int made) {
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() /
+      ("tap-recorder-" + std::string(kind) + "-" + std::to_string(getpid()) + "-" + std::to_string(made));
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+/// PulseAudio: its own runtime directory and socket, a null sink at the
 /// song's rate, nothing loaded from the system's configuration.
-class PulseServer {
+class PulseServer : public ServerProcess {
  public:
   PulseServer() {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("tap-recorder-pulse-" + std::to_string(getpid()) + "-" + std::to_string(++made_));
-    std::filesystem::create_directories(dir_);
+    dir_ = server_dir("pulse", ++made_);
     name_ = "unix:" + (dir_ / "native").string();
-    pid_ = fork();
-    if (pid_ == 0) {
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-      dup2(null, 2);
+    start([this] {
       setenv("HOME", dir_.c_str(), 1);
       setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
       setenv("PULSE_RUNTIME_PATH", (dir_ / "run").c_str(), 1);
@@ -40,37 +45,19 @@ class PulseServer {
              "--use-pid-file=no", "-L", native.c_str(), "-L",
              "module-null-sink sink_name=tap rate=48000 sink_properties=device.description=Null",
              static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    });
     for (int i = 0; i < 100 && !ready_; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      ready_ = std::filesystem::exists(dir_ / "native") && probe();
+      ready_ = std::filesystem::exists(dir_ / "native") && answers(name_);
     }
   }
-  ~PulseServer() {
-    stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  PulseServer(const PulseServer&) = delete;
-  PulseServer& operator=(const PulseServer&) = delete;
 
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  bool ready() const { return ready_; }
-  /// What PULSE_SERVER takes.
-  const std::string& name() const { return name_; }
-
- private:
-  bool probe() {
+  /// Whether a server answers at `name`, as the program would connect.
+  static bool answers(const std::string& name) {
     pa_mainloop* loop = pa_mainloop_new();
     pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "probe");
     bool up = false;
-    if (pa_context_connect(context, name_.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0) {
+    if (pa_context_connect(context, name.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0) {
       for (int i = 0; i < 200; ++i) {
         pa_mainloop_iterate(loop, 0, nullptr);
         pa_context_state_t state = pa_context_get_state(context);
@@ -84,12 +71,33 @@ class PulseServer {
     pa_mainloop_free(loop);
     return up;
   }
+};
 
-  static inline int made_ = 0;
-  std::filesystem::path dir_;
-  std::string name_;
-  pid_t pid_ = -1;
-  bool ready_ = false;
+/// PipeWire with its PulseAudio server and its session manager, headless
+/// under a D-Bus session of their own, and a null sink made through the
+/// PulseAudio protocol as a user's pactl would.
+class PipeWireServer : public ServerProcess {
+ public:
+  PipeWireServer() {
+    dir_ = server_dir("pipewire", ++made_);
+    name_ = "unix:" + (dir_ / "pulse" / "native").string();
+    start([this] {
+      setenv("HOME", dir_.c_str(), 1);
+      setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+      execlp("dbus-run-session", "dbus-run-session", "--", "sh", "-c",
+             "pipewire & sleep 0.3; wireplumber & pipewire-pulse & wait", static_cast<char*>(nullptr));
+    });
+    for (int i = 0; i < 100 && !ready_; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ready_ = std::filesystem::exists(dir_ / "pulse" / "native") && PulseServer::answers(name_);
+    }
+    ready_ = ready_ && std::system(("PULSE_SERVER=" + name_ +
+                                    " pactl load-module module-null-sink sink_name=tap rate=48000 "
+                                    "sink_properties=device.description=Null >/dev/null 2>&1")
+                                       .c_str()) == 0;
+    // The session manager makes the new sink the default a moment later.
+    if (ready_) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
 };
 
 /// Hears the null sink through its monitor and notes, on the steady clock,
