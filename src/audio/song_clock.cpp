@@ -163,13 +163,19 @@ bool no_output_named(SongError& error, const char* name) {
 }
 
 bool seek_to_start(SongSource& source, const SongOptions& options, double& start_seconds, SongError& error) {
-  std::int64_t start_frame = std::llround(options.start_seconds * source.sample_rate());
-  if (start_frame >= source.frames()) {
-    char what[120];
-    std::snprintf(what, sizeof what, "--start %.3f s is past the song's end (%.3f s)", options.start_seconds,
-                  static_cast<double>(source.frames()) / source.sample_rate());
+  // Compared before it becomes a frame number: a start far past any song
+  // (--start 1e308) would overflow the conversion.
+  double length = static_cast<double>(source.frames()) / source.sample_rate();
+  double start = std::round(options.start_seconds * source.sample_rate());
+  if (!(start < static_cast<double>(source.frames()))) {
+    char what[160];
+    std::snprintf(what, sizeof what,
+                  options.start_seconds < 1e9 ? "--start %.3f s is past the song's end (%.3f s)"
+                                              : "--start %.4g s is past the song's end (%.3f s)",
+                  options.start_seconds, length);
     return song_error(error, EXIT_USAGE, what, "");
   }
+  auto start_frame = static_cast<std::int64_t>(start);
   if (start_frame > 0 && !source.seek(start_frame))
     return song_error(error, EXIT_SONG_UNREADABLE, "cannot start the song there", "the file cannot seek");
   start_seconds = static_cast<double>(start_frame) / source.sample_rate();

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 #include "audio/song_source.h"
@@ -28,6 +29,24 @@ const char* base_name(const char* path) {
   return name;
 }
 
+// Where the song is no regular file, what it is: opening a FIFO would wait
+// for a writer for ever, and a directory or a device is no song. nullptr
+// for a file, or for a path the open itself will say is wrong.
+const char* not_a_file(const char* path) {
+  std::error_code error;
+  std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error) return nullptr;
+  switch (status.type()) {
+    case std::filesystem::file_type::regular: return nullptr;
+    case std::filesystem::file_type::directory: return "it is a directory, not a song file";
+    case std::filesystem::file_type::fifo: return "it is a named pipe (FIFO), not a song file";
+    case std::filesystem::file_type::socket: return "it is a socket, not a song file";
+    case std::filesystem::file_type::block:
+    case std::filesystem::file_type::character: return "it is a device, not a song file";
+    default: return "it is not a regular file";
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<TimeSource> open_song_session(const CommandLine& command, Console& console, int& exit_code) {
@@ -38,7 +57,9 @@ std::unique_ptr<TimeSource> open_song_session(const CommandLine& command, Consol
     source = make_click_track(CLICK_TRACK_RATE, CALIBRATION_FIRST_CLICK_MS, CALIBRATION_BEAT_MS, CALIBRATION_BEATS);
   } else {
     char why[200];
-    source = open_song_file(command.song, why, sizeof why);
+    const char* kind = not_a_file(command.song);
+    if (kind != nullptr) std::snprintf(why, sizeof why, "%s", kind);
+    source = kind == nullptr ? open_song_file(command.song, why, sizeof why) : nullptr;
     if (source == nullptr) {
       std::snprintf(line, sizeof line, "tap-recorder: cannot play '%.150s': %s", command.song, why);
       console.error_line(line);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -417,6 +418,12 @@ TEST_F(Song, WhatCannotBePlayedIsToldBeforeTheTerminalIsTouched) {
        "tap-recorder: cannot play 'text.wav': not an audio file this program reads (Format not recognised.)"},
       {{"--rate", "3", "song.wav"}, true, 64, "tap-recorder: --rate takes a speed from 0.25 to 2 (not '3')"},
       {{"--start", "0:09", "song.wav"}, true, 64, "tap-recorder: --start 9.000 s is past the song's end (6.000 s)"},
+      // Far past any song: the frame number would overflow.
+      {{"--start", "1e308", "song.wav"}, true, 64, "tap-recorder: --start 1e+308 s is past the song's end (6.000 s)"},
+      {{"--start=2.1e14", "song.wav"}, true, 64, "tap-recorder: --start 2.1e+14 s is past the song's end (6.000 s)"},
+      // What is no file: at once, where a FIFO's open would wait for ever.
+      {{"fifo.wav"}, true, 66, "tap-recorder: cannot play 'fifo.wav': it is a named pipe (FIFO), not a song file"},
+      {{"."}, true, 66, "tap-recorder: cannot play '.': it is a directory, not a song file"},
       {{"--device", "nowhere", "song.wav"},
        true,
        69,
@@ -429,6 +436,7 @@ TEST_F(Song, WhatCannotBePlayedIsToldBeforeTheTerminalIsTouched) {
     TempDir dir;
     ASSERT_TRUE(write_click_song(dir.file("song.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 6));
     std::ofstream(dir.file("text.wav")) << "not a song\n";
+    mkfifo(dir.file("fifo.wav").c_str(), 0600);
     PtySession::Options options = on_server(dir, *server_, c.args);
     if (!c.on_our_server) options.env.back() = "JACK_DEFAULT_SERVER=no-such-server";
     PtySession pty(PROGRAM, options);
