@@ -157,7 +157,9 @@ class PulseOutput final : public AudioOutput {
   bool attach(std::shared_ptr<SongPlayback> playback) override {
     PulseServer::Lock lock(server_);
     playback_ = std::move(playback);
-    write(pa_stream_writable_size(stream_));
+    std::size_t room = pa_stream_writable_size(stream_);
+    if (room == static_cast<std::size_t>(-1)) return false;
+    write(room);
     return !failed_;
   }
   bool start() override {
