@@ -243,10 +243,10 @@ void PulseOutput::write(std::size_t bytes) {
 bool PulseOutput::open(const SongSource& source, const char* sink, SongError& error) {
   channels_ = source.channels() >= 2 ? 2 : 1;
   rate_ = source.sample_rate();
-  pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(source.sample_rate()),
-                      static_cast<std::uint8_t>(channels_)};
+  pa_sample_spec format{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(source.sample_rate()),
+                        static_cast<std::uint8_t>(channels_)};
   PulseServer::Lock lock(server_);
-  stream_ = pa_stream_new(server_.context(), "song", &spec, nullptr);
+  stream_ = pa_stream_new(server_.context(), "song", &format, nullptr);
   if (stream_ == nullptr) return song_error(error, EXIT_NO_AUDIO_OUTPUT, "cannot open the audio output", "PulseAudio");
   pa_stream_set_write_callback(
       stream_, [](pa_stream*, std::size_t bytes, void* self) { static_cast<PulseOutput*>(self)->write(bytes); }, this);
@@ -270,7 +270,7 @@ bool PulseOutput::open(const SongSource& source, const char* sink, SongError& er
       this);
   pa_buffer_attr attributes{};
   attributes.maxlength = static_cast<std::uint32_t>(-1);
-  attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(TARGET_USEC, &spec));
+  attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(TARGET_USEC, &format));
   attributes.prebuf = static_cast<std::uint32_t>(-1);
   attributes.minreq = static_cast<std::uint32_t>(-1);
   attributes.fragsize = static_cast<std::uint32_t>(-1);

@@ -114,15 +114,15 @@ class PulseListener {
     context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "listener");
     if (pa_context_connect(context_, server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0 &&
         wait([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; })) {
-      pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, RATE, 1};
-      stream_ = pa_stream_new(context_, "listener", &spec, nullptr);
+      pa_sample_spec format{PA_SAMPLE_FLOAT32NE, RATE, 1};
+      stream_ = pa_stream_new(context_, "listener", &format, nullptr);
       pa_stream_set_read_callback(
           stream_, [](pa_stream*, std::size_t, void* self) { static_cast<PulseListener*>(self)->read(); }, this);
       pa_stream_set_overflow_callback(
           stream_, [](pa_stream*, void* self) { ++static_cast<PulseListener*>(self)->xruns_; }, this);
       pa_buffer_attr attributes{};
       attributes.maxlength = static_cast<std::uint32_t>(-1);
-      attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(40000, &spec));
+      attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(40000, &format));
       auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
       if (pa_stream_connect_record(stream_, "tap.monitor", &attributes, flags) == 0)
         connected_ = wait([this] { return pa_stream_get_state(stream_) == PA_STREAM_READY; });
