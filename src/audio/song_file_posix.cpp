@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "audio/quiet_stderr_posix.h"
 #include "audio/song_source.h"
 
 namespace tap {
@@ -39,9 +40,19 @@ std::unique_ptr<SongSource> open_song_file(const char* path, char* why, std::siz
   }
   std::fclose(probe);
   SF_INFO info{};
-  SNDFILE* file = sf_open(path, SFM_READ, &info);
+  SNDFILE* file = nullptr;
+  {
+    QuietStderr quiet;
+    file = sf_open(path, SFM_READ, &info);
+  }
   if (file == nullptr) {
-    std::snprintf(why, why_size, "not an audio file this program reads (%s)", sf_strerror(nullptr));
+    // Where its MPEG decoder gave up on a file, libsndfile says the file
+    // does not exist; it does, and it is no audio.
+    const char* reason = sf_strerror(nullptr);
+    if (std::strstr(reason, "does not exist") != nullptr)
+      std::snprintf(why, why_size, "not an audio file this program reads");
+    else
+      std::snprintf(why, why_size, "not an audio file this program reads (%s)", reason);
     return nullptr;
   }
   if (info.channels < 1 || info.samplerate < 1 || info.frames < 1) {

@@ -3,7 +3,6 @@
 // answers (pulse_output.cpp plays through one that does).
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <portaudio.h>
 #include <unistd.h>
 
@@ -13,34 +12,11 @@
 #include <utility>
 
 #include "audio/pulse_output.h"
+#include "audio/quiet_stderr_posix.h"
 #include "audio/song_clock.h"
 
 namespace tap {
 namespace {
-
-/// ALSA and JACK write their probing chatter to standard error; it says
-/// nothing to the user, whose terminal it would fill.
-class QuietStderr {
- public:
-  QuietStderr() : saved_(dup(STDERR_FILENO)) {
-    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) {
-      dup2(null, STDERR_FILENO);
-      ::close(null);
-    }
-  }
-  ~QuietStderr() {
-    if (saved_ >= 0) {
-      dup2(saved_, STDERR_FILENO);
-      ::close(saved_);
-    }
-  }
-  QuietStderr(const QuietStderr&) = delete;
-  QuietStderr& operator=(const QuietStderr&) = delete;
-
- private:
-  int saved_;
-};
 
 // The JACK client's name, where PortAudio was built with JACK: looked up
 // at run time, since a PortAudio built without it has no such function

@@ -421,6 +421,7 @@ TEST_F(Song, WhatCannotBePlayedIsToldBeforeTheTerminalIsTouched) {
       // Far past any song: the frame number would overflow.
       {{"--start", "1e308", "song.wav"}, true, 64, "tap-recorder: --start 1e+308 s is past the song's end (6.000 s)"},
       {{"--start=2.1e14", "song.wav"}, true, 64, "tap-recorder: --start 2.1e+14 s is past the song's end (6.000 s)"},
+      {{"text.mp3"}, true, 66, "tap-recorder: cannot play 'text.mp3': not an audio file this program reads"},
       // What is no file: at once, where a FIFO's open would wait for ever.
       {{"fifo.wav"}, true, 66, "tap-recorder: cannot play 'fifo.wav': it is a named pipe (FIFO), not a song file"},
       {{"."}, true, 66, "tap-recorder: cannot play '.': it is a directory, not a song file"},
@@ -436,6 +437,7 @@ TEST_F(Song, WhatCannotBePlayedIsToldBeforeTheTerminalIsTouched) {
     TempDir dir;
     ASSERT_TRUE(write_click_song(dir.file("song.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 6));
     std::ofstream(dir.file("text.wav")) << "not a song\n";
+    std::ofstream(dir.file("text.mp3")) << "not a song\n";
     mkfifo(dir.file("fifo.wav").c_str(), 0600);
     PtySession::Options options = on_server(dir, *server_, c.args);
     if (!c.on_our_server) options.env.back() = "JACK_DEFAULT_SERVER=no-such-server";
@@ -446,6 +448,11 @@ TEST_F(Song, WhatCannotBePlayedIsToldBeforeTheTerminalIsTouched) {
     std::vector<std::string> lines = pty.lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << shown << ": " << pty.output();
     EXPECT_EQ(pty.output().find("ENTERで"), std::string::npos) << shown;
+    // Only the program's own lines: no decoder's or audio library's notes.
+    for (const std::string& line : lines) {
+      EXPECT_TRUE(line.rfind("tap-recorder", 0) == 0 || line.rfind("JACK", 0) == 0 || line.rfind("ALSA", 0) == 0)
+          << shown << ": " << line;
+    }
     EXPECT_FALSE(std::filesystem::exists(dir.file("ved.txt"))) << shown;
     EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << shown;
   }
