@@ -27,11 +27,7 @@ double steady_seconds() {
 
 SongPlayback::SongPlayback(std::unique_ptr<SongSource> source, int channels, double rate, double speed,
                            SteadySeconds steady)
-    : source_(std::move(source)),
-      channels_(channels),
-      rate_(rate),
-      steady_(steady),
-      feeder_(*source_, channels, rate, speed) {
+    : source_(std::move(source)), rate_(rate), steady_(steady), feeder_(*source_, channels, rate, speed) {
   feeder_.start();
 }
 

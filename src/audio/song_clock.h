@@ -36,7 +36,6 @@ class SongPlayback {
   /// clock. Takes no lock and allocates nothing.
   void fill(float* out, std::size_t frames, double dac_time);
 
-  int channels() const { return channels_; }
   double rate() const { return rate_; }
   SongFeeder& feeder() { return feeder_; }
   const ReportBoard& board() const { return board_; }
@@ -46,7 +45,6 @@ class SongPlayback {
 
  private:
   std::unique_ptr<SongSource> source_;
-  int channels_;
   double rate_;
   SteadySeconds steady_;
   SongFeeder feeder_;
