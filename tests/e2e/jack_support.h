@@ -139,14 +139,72 @@ class JackServer : public ServerProcess {
   }
 };
 
+/// What a listener heard of the song's clicks: each click's first sample
+/// (loud, and a fifth of a second past the one before), by its frame and
+/// by when the server's account puts it on the steady clock. The listener
+/// thread writes, the test reads.
+class HeardClicks {
+ public:
+  int heard() const { return count_.load(); }
+  /// Cycles the server missed, or samples the listener did: heard times no
+  /// longer tell song positions from one another.
+  int xruns() const { return xruns_.load(); }
+  double heard_ms(int i) const { return onsets_[i]; }
+  /// Whether the server's account of time held: from one click to the
+  /// next, the time its account gives lies as far as their frames, but for
+  /// the drift any clock may have (here up to 1000 ppm) and the account's
+  /// own error. A jump (a starved server re-learning its pace) would put
+  /// the song where it was not.
+  bool clock_held() const {
+    for (int i = 1; i < heard(); ++i) {
+      double by_frames = static_cast<double>(frames_[i] - frames_[i - 1]) * 1000 / RATE;
+      if (std::fabs(onsets_[i] - onsets_[i - 1] - by_frames) > account_error_ms_ + by_frames * 0.001) return false;
+    }
+    return true;
+  }
+  bool wait_for(int clicks, int timeout_ms = 3000) {
+    double until = steady_ms() + timeout_ms;
+    while (heard() < clicks && steady_ms() < until) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    return heard() >= clicks;
+  }
+
+ protected:
+  explicit HeardClicks(double account_error_ms) : account_error_ms_(account_error_ms) {}
+  /// Listener thread: whether the sample at `frame` starts a click.
+  bool starts_click(std::int64_t frame, float sample) {
+    if (std::fabs(sample) < 0.05f || frame - last_onset_ < RATE / 5) return false;
+    last_onset_ = frame;
+    return true;
+  }
+  /// Listener thread: notes a click; false when there is no room left.
+  bool note(std::int64_t frame, double onset_ms) {
+    int n = count_.load();
+    if (n >= MAX) return false;
+    onsets_[n] = onset_ms;
+    frames_[n] = frame;
+    count_.store(n + 1);
+    return true;
+  }
+  std::int64_t first_frame() const { return frames_[0]; }
+  std::atomic<int> xruns_{0};
+
+ private:
+  static constexpr int MAX = 256;
+  double account_error_ms_;
+  std::int64_t last_onset_ = -RATE;
+  std::atomic<int> count_{0};
+  double onsets_[MAX] = {};
+  std::int64_t frames_[MAX] = {};
+};
+
 /// Hears what the server plays on system:playback_1 and notes, on the
 /// steady clock, when each click's first sample is heard: the server's own
 /// account, the frame time of the cycle that wrote it plus the playback
 /// latency it reports for system:playback_1. A monitor port shows a cycle's
 /// data one cycle later.
-class Listener {
+class Listener : public HeardClicks {
  public:
-  explicit Listener(const std::string& server) {
+  explicit Listener(const std::string& server) : HeardClicks(0.5) {
     jack_status_t status;
     client_ = jack_client_open("listener", JackOptions(JackNoStartServer | JackServerName), &status, server.c_str());
     if (client_ == nullptr) return;
@@ -172,36 +230,13 @@ class Listener {
   Listener& operator=(const Listener&) = delete;
 
   bool connected() const { return client_ != nullptr; }
-  int heard() const { return count_.load(); }
-  /// Cycles the server missed (it was starved of CPU): the song's output
-  /// slipped against the server's clock, and heard times no longer tell
-  /// song positions from one another.
-  int xruns() const { return xruns_.load(); }
   /// How long the first click has been heard now, in ms of the server's
   /// frames: the song position heard by the server's own account, which
   /// follows its clock wherever that runs against the steady clock.
   double ms_since_first_heard() const {
     auto now = static_cast<std::int32_t>(jack_time_to_frames(client_, jack_get_time()));
-    auto first = static_cast<std::int32_t>(frames_[0] - PERIOD + latency_);
+    auto first = static_cast<std::int32_t>(first_frame() - PERIOD + latency_);
     return static_cast<double>(now - first) * 1000 / RATE;
-  }
-  /// Whether the server's account of time held: from one click to the
-  /// next, the time its estimate gives lies as far as their frames, but
-  /// for the drift any clock may have (here up to 1000 ppm). A jump (a
-  /// starved server re-learning its pace) would put the song where it was
-  /// not.
-  bool clock_held() const {
-    for (int i = 1; i < heard(); ++i) {
-      double by_frames = static_cast<double>(frames_[i] - frames_[i - 1]) * 1000 / RATE;
-      if (std::fabs(onsets_[i] - onsets_[i - 1] - by_frames) > 0.5 + by_frames * 0.001) return false;
-    }
-    return true;
-  }
-  double heard_ms(int i) const { return onsets_[i]; }
-  bool wait_for(int clicks, int timeout_ms = 3000) {
-    double until = steady_ms() + timeout_ms;
-    while (heard() < clicks && steady_ms() < until) std::this_thread::sleep_for(std::chrono::microseconds(200));
-    return heard() >= clicks;
   }
 
  private:
@@ -211,16 +246,12 @@ class Listener {
     jack_nframes_t cycle = jack_last_frame_time(me.client_);
     for (jack_nframes_t k = 0; k < frames; ++k) {
       std::int64_t frame = static_cast<std::int64_t>(cycle) + k;
-      if (std::fabs(in[k]) < 0.05f || frame - me.last_onset_ < RATE / 5) continue;
-      me.last_onset_ = frame;
-      int n = me.count_.load();
-      if (n >= 256) break;
+      if (!me.starts_click(frame, in[k])) continue;
       // JACK's clock is not the steady clock: convert beside the event.
       auto heard = static_cast<jack_nframes_t>(frame - PERIOD + me.latency_);
       double jack_minus_steady = static_cast<double>(jack_get_time()) / 1000 - steady_ms();
-      me.onsets_[n] = static_cast<double>(jack_frames_to_time(me.client_, heard)) / 1000 - jack_minus_steady;
-      me.frames_[n] = frame;
-      me.count_.store(n + 1);
+      if (!me.note(frame, static_cast<double>(jack_frames_to_time(me.client_, heard)) / 1000 - jack_minus_steady))
+        break;
     }
     return 0;
   }
@@ -228,11 +259,6 @@ class Listener {
   jack_client_t* client_ = nullptr;
   jack_port_t* port_ = nullptr;
   jack_nframes_t latency_ = 0;
-  std::int64_t last_onset_ = -RATE;
-  std::atomic<int> count_{0};
-  std::atomic<int> xruns_{0};
-  double onsets_[256] = {};
-  std::int64_t frames_[256] = {};
 };
 
 }  // namespace tap::testing

@@ -104,11 +104,12 @@ class PipeWireServer : public ServerProcess {
 /// when each click's first sample was played: the server's own account,
 /// the recording stream's time (what the monitor had taken, with the
 /// source's latency, less what the sink still held) against the age of the
-/// account. The recording asks for 40 ms fragments, which the sink's
-/// latency is not bound by.
-class PulseListener {
+/// account, whose own error the clock check allows 1 ms for. The recording
+/// asks for 40 ms fragments, which the sink's latency is not bound by;
+/// its overflows (the listener fell behind) count as missed cycles.
+class PulseListener : public HeardClicks {
  public:
-  explicit PulseListener(const std::string& server) : loop_(pa_threaded_mainloop_new()) {
+  explicit PulseListener(const std::string& server) : HeardClicks(1.0), loop_(pa_threaded_mainloop_new()) {
     pa_threaded_mainloop_start(loop_);
     pa_threaded_mainloop_lock(loop_);
     context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "listener");
@@ -144,9 +145,6 @@ class PulseListener {
   PulseListener& operator=(const PulseListener&) = delete;
 
   bool connected() const { return connected_; }
-  int heard() const { return count_.load(); }
-  /// Recording overflows: the listener fell behind, and missed samples.
-  int xruns() const { return xruns_.load(); }
   /// How long the first click has been heard now, by the server's account
   /// of the monitor's time.
   double ms_since_first_heard() {
@@ -154,23 +152,7 @@ class PulseListener {
     pa_threaded_mainloop_lock(loop_);
     heard_now(now);
     pa_threaded_mainloop_unlock(loop_);
-    return (now - static_cast<double>(frames_[0]) / RATE) * 1000;
-  }
-  /// From one click to the next the steady times lie as far as their
-  /// frames, but for a clock's drift (up to 1000 ppm) and the account's own
-  /// error.
-  bool clock_held() const {
-    for (int i = 1; i < heard(); ++i) {
-      double by_frames = static_cast<double>(frames_[i] - frames_[i - 1]) * 1000 / RATE;
-      if (std::fabs(onsets_[i] - onsets_[i - 1] - by_frames) > 1.0 + by_frames * 0.001) return false;
-    }
-    return true;
-  }
-  double heard_ms(int i) const { return onsets_[i]; }
-  bool wait_for(int clicks, int timeout_ms = 3000) {
-    double until = steady_ms() + timeout_ms;
-    while (heard() < clicks && steady_ms() < until) std::this_thread::sleep_for(std::chrono::microseconds(200));
-    return heard() >= clicks;
+    return (now - static_cast<double>(first_frame()) / RATE) * 1000;
   }
 
  private:
@@ -214,13 +196,8 @@ class PulseListener {
       double steady = steady_ms();
       for (std::size_t k = 0; data != nullptr && k < frames; ++k) {
         std::int64_t frame = recorded_ + static_cast<std::int64_t>(k);
-        if (std::fabs(static_cast<const float*>(data)[k]) < 0.05f || frame - last_onset_ < RATE / 5) continue;
-        last_onset_ = frame;
-        int n = count_.load();
-        if (n >= 256 || !timed) break;
-        onsets_[n] = steady - (now - static_cast<double>(frame) / RATE) * 1000;
-        frames_[n] = frame;
-        count_.store(n + 1);
+        if (!starts_click(frame, static_cast<const float*>(data)[k])) continue;
+        if (!timed || !note(frame, steady - (now - static_cast<double>(frame) / RATE) * 1000)) break;
       }
       recorded_ += static_cast<std::int64_t>(frames);
       pa_stream_drop(stream_);
@@ -233,11 +210,6 @@ class PulseListener {
   pa_operation* update_ = nullptr;
   bool connected_ = false;
   std::int64_t recorded_ = 0;
-  std::int64_t last_onset_ = -RATE;
-  std::atomic<int> count_{0};
-  std::atomic<int> xruns_{0};
-  double onsets_[256] = {};
-  std::int64_t frames_[256] = {};
 };
 
 }  // namespace tap::testing
