@@ -150,7 +150,6 @@ std::unique_ptr<AudioOutput> open_audio_output(const SongSource& source, const c
   auto output = std::make_unique<PortAudioOutput>();
   bool portaudio_has_it = device != nullptr ? output->has(device) : output->jack_running();
   if (!portaudio_has_it) {
-    output.reset();  // PortAudio lets go of the sound server first
     PulseAnswer answer = PulseAnswer::no_server;
     std::unique_ptr<AudioOutput> pulse = open_pulse_output(source, device, answer, error);
     if (pulse != nullptr || answer == PulseAnswer::refused) return pulse;
@@ -158,7 +157,6 @@ std::unique_ptr<AudioOutput> open_audio_output(const SongSource& source, const c
       no_output_named(error, device);
       return nullptr;
     }
-    output = std::make_unique<PortAudioOutput>();
   }
   if (!output->open(source, device, error)) return nullptr;
   return output;
