@@ -30,11 +30,22 @@ class ChartFile {
   void write(const char* text, std::size_t length);
   void end_line();
   /// Finishes the file and puts it in place; false when anything written
-  /// to it failed, and then the old file is untouched.
+  /// to it failed, and then the old file is untouched. A chart it replaces
+  /// is first kept beside it as NAME~, itself replaced whole.
   bool close();
+
+  /// Whether close() found a chart to replace, and then the name it was
+  /// kept under (as the caller named the chart) and why it could not be
+  /// kept (an errno value), or 0 when it was.
+  bool replaced_previous() const { return replaced_previous_; }
+  const char* kept_as() const { return kept_as_; }
+  int kept_error() const { return kept_error_; }
 
  private:
   void note_failure();
+  // Keeps the chart at target_ as target_~; false (kept_error_ set) when
+  // it cannot.
+  bool keep_previous();
 
   std::FILE* file_ = nullptr;
   int open_error_ = 0;
@@ -42,6 +53,10 @@ class ChartFile {
   // Set when the chart is written beside the file and replaces it.
   char temporary_[4200] = "";
   char target_[4200] = "";
+  bool had_previous_ = false;  // a regular file is there to be replaced
+  bool replaced_previous_ = false;
+  char kept_as_[4200] = "";
+  int kept_error_ = 0;
 };
 
 }  // namespace tap

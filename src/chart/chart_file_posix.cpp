@@ -43,7 +43,59 @@ void sync_directory_of(const char* target) {
   ::close(fd);
 }
 
+// The old chart's bytes into a new file, where no hard link can be made;
+// 0 or the errno value of what failed.
+int copy_file(const char* from, const char* to, mode_t mode) {
+  int in = open(from, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (in < 0) return errno;
+  int out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+  int error = out < 0 ? errno : 0;
+  char buffer[8192];
+  for (ssize_t n; error == 0 && (n = read(in, buffer, sizeof buffer)) != 0;) {
+    if (n < 0) {
+      if (errno != EINTR) error = errno;
+      continue;
+    }
+    for (ssize_t done = 0; error == 0 && done < n;) {
+      ssize_t w = write(out, buffer + done, static_cast<std::size_t>(n - done));
+      if (w > 0) done += w;
+      if (w < 0 && errno != EINTR) error = errno;
+    }
+  }
+  if (error == 0 && fsync(out) != 0) error = errno;
+  if (out >= 0 && ::close(out) != 0 && error == 0) error = errno;
+  ::close(in);
+  return error;
+}
+
 }  // namespace
+
+bool ChartFile::keep_previous() {
+  char backup[sizeof target_ + 1];
+  char temporary[sizeof temporary_ + 2];
+  int n = std::snprintf(backup, sizeof backup, "%s~", target_);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof backup || !temporary_beside(backup, temporary, sizeof temporary)) {
+    kept_error_ = ENAMETOOLONG;
+    return false;
+  }
+  int fd = mkostemp(temporary, O_CLOEXEC);
+  if (fd < 0) {
+    kept_error_ = errno;
+    return false;
+  }
+  ::close(fd);
+  unlink(temporary);
+  // The old chart's own inode under a second name: its bytes as they are,
+  // at no cost; the copy only where links cannot be made.
+  struct stat st {};
+  if (link(target_, temporary) != 0) {
+    kept_error_ = stat(target_, &st) == 0 ? copy_file(target_, temporary, st.st_mode & 07777) : errno;
+  }
+  if (kept_error_ == 0 && rename(temporary, backup) != 0) kept_error_ = errno;
+  if (kept_error_ == 0) return true;
+  unlink(temporary);
+  return false;
+}
 
 ChartFile::ChartFile(const char* path) {
   // Through a symbolic link, its target is the chart.
@@ -69,6 +121,10 @@ ChartFile::ChartFile(const char* path) {
     }
     mode = st.st_mode & 07777;
     ::close(fd);
+    had_previous_ = true;
+    struct stat named {};
+    bool through_link = lstat(path, &named) == 0 && S_ISLNK(named.st_mode);
+    std::snprintf(kept_as_, sizeof kept_as_, "%s~", through_link ? target : path);
   } else if (errno != ENOENT) {
     open_error_ = errno;
     return;
@@ -109,11 +165,13 @@ bool ChartFile::close() {
   if (std::fclose(file_) != 0) note_failure();
   file_ = nullptr;
   if (temporary_[0] == '\0') return error_ == 0;
+  if (error_ == 0 && had_previous_) keep_previous();
   if (error_ == 0 && rename(temporary_, target_) != 0) note_failure();
   if (error_ != 0) {
     unlink(temporary_);
   } else {
     sync_directory_of(target_);
+    replaced_previous_ = had_previous_;
   }
   temporary_[0] = '\0';
   return error_ == 0;

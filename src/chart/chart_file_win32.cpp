@@ -8,6 +8,41 @@
 #include "chart/chart_file.h"
 
 namespace tap {
+namespace {
+
+// The directory a file named by `path` is in, for a new file beside it.
+void directory_of(const char* path, char* out, std::size_t size) {
+  std::snprintf(out, size, "%s", path);
+  char* slash = std::strrchr(out, '\\');
+  char* forward = std::strrchr(out, '/');
+  if (forward != nullptr && (slash == nullptr || forward > slash)) slash = forward;
+  if (slash != nullptr) {
+    *slash = '\0';
+  } else {
+    std::snprintf(out, size, ".");
+  }
+}
+
+}  // namespace
+
+bool ChartFile::keep_previous() {
+  char backup[sizeof target_ + 1];
+  char directory[MAX_PATH];
+  char temporary[MAX_PATH];
+  std::snprintf(backup, sizeof backup, "%s~", target_);
+  directory_of(backup, directory, sizeof directory);
+  if (GetTempFileNameA(directory, "ved", 0, temporary) == 0) {
+    kept_error_ = EACCES;
+    return false;
+  }
+  if (CopyFileA(target_, temporary, FALSE) &&
+      MoveFileExA(temporary, backup, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+  }
+  kept_error_ = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+  DeleteFileA(temporary);
+  return false;
+}
 
 ChartFile::ChartFile(const char* path) {
   // The C runtime says "Permission denied" of a directory: say what it is.
@@ -16,6 +51,7 @@ ChartFile::ChartFile(const char* path) {
     open_error_ = EISDIR;
     return;
   }
+  had_previous_ = attributes != INVALID_FILE_ATTRIBUTES;
   // Opened without truncating first: whether it can be written at all, and
   // what it is.
   std::FILE* probe = std::fopen(path, "ab");
@@ -27,21 +63,15 @@ ChartFile::ChartFile(const char* path) {
   if (!disk_file) {
     // NUL, a console, a pipe: written in place.
     std::fclose(probe);
+    had_previous_ = false;
     file_ = std::fopen(path, "wb");
     if (file_ == nullptr) open_error_ = errno;
     return;
   }
   std::fclose(probe);
+  std::snprintf(kept_as_, sizeof kept_as_, "%s~", path);
   char directory[MAX_PATH];
-  std::snprintf(directory, sizeof directory, "%s", path);
-  char* slash = std::strrchr(directory, '\\');
-  char* forward = std::strrchr(directory, '/');
-  if (forward != nullptr && (slash == nullptr || forward > slash)) slash = forward;
-  if (slash != nullptr) {
-    *slash = '\0';
-  } else {
-    std::snprintf(directory, sizeof directory, ".");
-  }
+  directory_of(path, directory, sizeof directory);
   if (GetTempFileNameA(directory, "ved", 0, temporary_) != 0) {
     file_ = std::fopen(temporary_, "wb");
     if (file_ != nullptr) {
@@ -67,10 +97,12 @@ bool ChartFile::close() {
   if (std::fclose(file_) != 0) note_failure();
   file_ = nullptr;
   if (temporary_[0] == '\0') return error_ == 0;
+  if (error_ == 0 && had_previous_) keep_previous();
   if (error_ == 0 && !MoveFileExA(temporary_, target_, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     error_ = EACCES;
   }
   if (error_ != 0) DeleteFileA(temporary_);
+  replaced_previous_ = error_ == 0 && had_previous_;
   temporary_[0] = '\0';
   return error_ == 0;
 }

@@ -40,12 +40,12 @@ void write_both(Console& console, ChartFile& file, const char* text, std::size_t
   file.write(text, length);
 }
 
-void report_write_failure(Console& console, const char* path, int error) {
-  char line[256];
-  std::snprintf(line, sizeof line, "Could not write %s (%s)", path, std::strerror(error));
-  console.write(line);
-  console.end_line();
-  std::snprintf(line, sizeof line, "tap-recorder: cannot write %s: %s", path, std::strerror(error));
+// In the dialogue, and on standard error for output sent elsewhere.
+void report_failure(Console& console, const char* what, const char* path, int error) {
+  char line[4400];
+  std::snprintf(line, sizeof line, "Could not %s %s (%s)", what, path, std::strerror(error));
+  console.write_line(line);
+  std::snprintf(line, sizeof line, "tap-recorder: cannot %s %s: %s", what, path, std::strerror(error));
   console.error_line(line);
 }
 
@@ -86,8 +86,15 @@ ChartResult write_chart(const LaneLists& lanes, Console& console, const char* pa
 
   if (!file.is_open()) return ChartResult::not_opened;
   if (!file.close()) {
-    report_write_failure(console, path, file.error());
+    report_failure(console, "write", path, file.error());
     return ChartResult::write_failed;
+  }
+  if (file.replaced_previous() && file.kept_error() != 0) {
+    report_failure(console, "keep the previous chart as", file.kept_as(), file.kept_error());
+  } else if (file.replaced_previous()) {
+    char line[4400];
+    std::snprintf(line, sizeof line, "Previous chart kept as %s", file.kept_as());
+    console.write_line(line);
   }
   return ChartResult::opened;
 }

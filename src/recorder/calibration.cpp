@@ -49,8 +49,18 @@ int run_calibration(KeySource& keys, TimeSource& clicks, Console& console) {
   for (;;) {
     int code = keys.read_key();
     if (code == CODE_ENTER) break;
+    if (code == CODE_EXTENDED) code = keys.read_key() == -1 ? -1 : 0;  // an arrow or another such key
     if (code == -1 && keys.status().fault != ReaderFault::none) break;
-    if (code != CODE_SPACE || count == CALIBRATION_MAX_TAPS) continue;
+    // Every key is answered, as in the capture, so none seems lost.
+    if (code != CODE_SPACE) {
+      console.write_line("not a tap: tap SPACE on the clicks");
+      continue;
+    }
+    if (count == CALIBRATION_MAX_TAPS) {
+      std::snprintf(line, sizeof line, "not a tap: %d taps are all it keeps", CALIBRATION_MAX_TAPS);
+      console.write_line(line);
+      continue;
+    }
     taps[count] = static_cast<std::int32_t>(clicks.elapsed_ms());
     std::snprintf(line, sizeof line, "tap %d: %+.0f ms", count + 1, from_nearest_click(taps[count]));
     ++count;
@@ -71,6 +81,15 @@ int run_calibration(KeySource& keys, TimeSource& clicks, Console& console) {
   std::snprintf(line, sizeof line, "Your taps come %.1f ms %s the clicks on average (spread %.1f ms over %d taps).",
                 std::fabs(result.mean_ms), result.mean_ms < 0 ? "before" : "after", result.spread_ms, result.taps);
   console.write_line(line);
+  // Past this the mean says more about the scatter than about a latency.
+  if (result.spread_ms >= CALIBRATION_MAX_SPREAD_MS) {
+    std::snprintf(line, sizeof line,
+                  "A spread of %.0f ms or more is too wide to tell an offset: run --calibrate again, tapping "
+                  "along with the clicks.",
+                  CALIBRATION_MAX_SPREAD_MS);
+    console.write_line(line);
+    return EXIT_TOO_FEW_TAPS;
+  }
   std::snprintf(line, sizeof line, "Use --offset %d", result.offset_ms);
   console.write_line(line);
   return EXIT_DONE;

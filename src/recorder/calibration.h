@@ -14,6 +14,8 @@ constexpr int CALIBRATION_BEATS = 16;
 constexpr double CALIBRATION_BEAT_MS = 500;
 constexpr double CALIBRATION_FIRST_CLICK_MS = 1000;
 constexpr int CALIBRATION_MAX_TAPS = 64;
+/// Taps scattered this much (standard deviation) tell no offset.
+constexpr double CALIBRATION_MAX_SPREAD_MS = 30;
 
 struct CalibrationResult {
   int taps = 0;          // taps near a click

@@ -82,6 +82,12 @@ TEST(WriteChart, ReplacesAnExistingFile) {
   ASSERT_EQ(write_chart(empty_lanes(), console, path.c_str()), ChartResult::opened);
   EXPECT_EQ(read_file(path),
             crlf(chart_lines({"&left_data=", "&down_data=", "&up_data=", "&right_data=", "&space_data="})));
+  // The chart it replaced is kept, once, and the dialogue says where.
+  EXPECT_EQ(read_file(path + "~"), std::string(5000, 'x'));
+  EXPECT_EQ(console.lines.back(), "Previous chart kept as " + path + "~");
+  ASSERT_EQ(write_chart(empty_lanes(), console, path.c_str()), ChartResult::opened);
+  EXPECT_EQ(read_file(path + "~"), read_file(path));
+  EXPECT_TRUE(console.errors.empty());
 }
 
 TEST(WriteChart, FileThatCannotBeOpenedStillShowsTheLinesAfterDontOpen) {
@@ -138,19 +144,24 @@ TEST(WriteChart, ReplacesTheChartOnlyOnceTheNewOneIsWhole) {
     const char* chart_at;  // where the new chart (or the old, when it failed) is to be found
     bool old_kept;         // the old chart is still there
     bool link_kept;        // ved.txt is still a symbolic link
+    const char* backup;    // where the old chart is kept beside the new, if anywhere
   };
   const Case cases[] = {
       {"a FIFO nobody reads", [](const std::string& d) { return mkfifo((d + "/ved.txt").c_str(), 0644) == 0; },
-       ChartResult::not_opened, ": No such device or address", nullptr, false, false},
+       ChartResult::not_opened, ": No such device or address", nullptr, false, false, nullptr},
       {"past a file size limit", [](const std::string& d) { return write_old_chart(d + "/ved.txt"); },
-       ChartResult::write_failed, ": File too large", "ved.txt", true, false},
+       ChartResult::write_failed, ": File too large", "ved.txt", true, false, nullptr},
+      {"a chart with a directory named ved.txt~",
+       [](const std::string& d) { return write_old_chart(d + "/ved.txt") && testing::make_directory(d + "/ved.txt~"); },
+       ChartResult::opened, "/ved.txt~: Is a directory", "ved.txt", false, false,
+       nullptr},
       {"a link to a chart",
        [](const std::string& d) {
          return write_old_chart(d + "/target.txt") && symlink("target.txt", (d + "/ved.txt").c_str()) == 0;
        },
-       ChartResult::opened, nullptr, "target.txt", false, true},
+       ChartResult::opened, nullptr, "target.txt", false, true, "target.txt~"},
       {"a link to /dev/null", [](const std::string& d) { return symlink("/dev/null", (d + "/ved.txt").c_str()) == 0; },
-       ChartResult::opened, nullptr, nullptr, false, true},
+       ChartResult::opened, nullptr, nullptr, false, true, nullptr},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -185,12 +196,16 @@ TEST(WriteChart, ReplacesTheChartOnlyOnceTheNewOneIsWhole) {
                     : crlf(chart_lines({"&left_data=", "&down_data=", "&up_data=", "&right_data=", "&space_data=75"})))
           << c.name;
     }
+    if (c.backup != nullptr) {
+      EXPECT_EQ(read_file(dir.file(c.backup)), OLD_CHART) << c.name;
+    }
     struct stat st {};
     EXPECT_EQ(lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode), c.link_kept) << c.name;
     // Nothing of an unfinished chart is left beside it.
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
       std::string name = entry.path().filename().string();
-      EXPECT_TRUE(name == "ved.txt" || name == "target.txt") << c.name << ": " << name;
+      EXPECT_TRUE(name == "ved.txt" || name == "target.txt" || (name.back() == '~' && c.result == ChartResult::opened))
+          << c.name << ": " << name;
     }
   }
 }
