@@ -74,7 +74,8 @@ bool ChartFile::keep_previous() {
   char backup[sizeof target_ + 1];
   char temporary[sizeof temporary_ + 2];
   int n = std::snprintf(backup, sizeof backup, "%s~", target_);
-  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof backup || !temporary_beside(backup, temporary, sizeof temporary)) {
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof backup ||
+      !temporary_beside(backup, temporary, sizeof temporary)) {
     kept_error_ = ENAMETOOLONG;
     return false;
   }

@@ -153,8 +153,7 @@ TEST(WriteChart, ReplacesTheChartOnlyOnceTheNewOneIsWhole) {
        ChartResult::write_failed, ": File too large", "ved.txt", true, false, nullptr},
       {"a chart with a directory named ved.txt~",
        [](const std::string& d) { return write_old_chart(d + "/ved.txt") && testing::make_directory(d + "/ved.txt~"); },
-       ChartResult::opened, "/ved.txt~: Is a directory", "ved.txt", false, false,
-       nullptr},
+       ChartResult::opened, "/ved.txt~: Is a directory", "ved.txt", false, false, nullptr},
       {"a link to a chart",
        [](const std::string& d) {
          return write_old_chart(d + "/target.txt") && symlink("target.txt", (d + "/ved.txt").c_str()) == 0;
