@@ -275,7 +275,8 @@ TEST_F(Song, CalibrationTellsTheOffsetOfTheTapsOnTheClicks) {
        "Use --offset (29|30|31)\r\n$"},
       {3, -20, 0, 65, "Too few taps near the clicks [(]3 of 16[)] to tell an offset: run --calibrate again[.]\r\n$"},
       {8, 30, 40, 65,
-       "Your taps come ([0-9.]+) ms after the clicks on average [(]spread (3[89]|4[0-2])[.][0-9] ms over 8 taps[)][.]\r\n"
+       "Your taps come ([0-9.]+) ms after the clicks on average [(]spread (3[89]|4[0-2])[.][0-9] ms over 8 "
+       "taps[)][.]\r\n"
        "A spread of 30 ms or more is too wide to tell an offset: run --calibrate again, tapping along with the "
        "clicks[.]\r\n$"},
   };
