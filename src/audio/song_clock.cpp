@@ -161,14 +161,24 @@ bool no_output_named(SongError& error, const char* name) {
 bool seek_to_start(SongSource& source, const SongOptions& options, double& start_seconds, SongError& error) {
   // Compared before it becomes a frame number: a start far past any song
   // (--start 1e308) would overflow the conversion.
+  // The sample at or before the time asked for: any time short of the
+  // song's length has one.
   double length = static_cast<double>(source.frames()) / source.sample_rate();
-  double start = std::round(options.start_seconds * source.sample_rate());
+  double start = std::floor(options.start_seconds * source.sample_rate());
   if (!(start < static_cast<double>(source.frames()))) {
+    // As many decimals as it takes to see that the start is past the end.
+    int decimals = 3;
+    while (decimals < 9 && options.start_seconds > length &&
+           std::round(options.start_seconds * std::pow(10, decimals)) == std::round(length * std::pow(10, decimals))) {
+      ++decimals;
+    }
     char what[160];
-    std::snprintf(what, sizeof what,
-                  options.start_seconds < 1e9 ? "--start %.3f s is past the song's end (%.3f s)"
-                                              : "--start %.4g s is past the song's end (%.3f s)",
-                  options.start_seconds, length);
+    if (options.start_seconds < 1e9) {
+      std::snprintf(what, sizeof what, "--start %.*f s is past the song's end (%.*f s)", decimals,
+                    options.start_seconds, decimals, length);
+    } else {
+      std::snprintf(what, sizeof what, "--start %.4g s is past the song's end (%.3f s)", options.start_seconds, length);
+    }
     return song_error(error, EXIT_USAGE, what, "");
   }
   auto start_frame = static_cast<std::int64_t>(start);

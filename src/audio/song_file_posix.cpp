@@ -30,6 +30,8 @@ class SoundFile final : public SongSource {
 
 }  // namespace
 
+const char* song_formats() { return "WAV, FLAC, Ogg Vorbis, Opus, MP3"; }
+
 std::unique_ptr<SongSource> open_song_file(const char* path, char* why, std::size_t why_size) {
   // libsndfile says "System error" for a missing file; the C library says
   // which.

@@ -268,20 +268,31 @@ bool MediaFoundationSong::seek(std::int64_t frame) {
 
 }  // namespace
 
+// Media Foundation's own, and Ogg Vorbis by stb_vorbis; no Opus decoder is
+// linked in.
+const char* song_formats() { return "WAV, FLAC, Ogg Vorbis, MP3, M4A"; }
+
 std::unique_ptr<SongSource> open_song_file(const char* path, char* why, std::size_t why_size) {
   std::FILE* file = std::fopen(path, "rb");
   if (file == nullptr) {
     std::snprintf(why, why_size, "%s", std::strerror(errno));
     return nullptr;
   }
-  char magic[4] = {};
-  bool ogg = std::fread(magic, 1, sizeof magic, file) == sizeof magic && std::memcmp(magic, "OggS", 4) == 0;
+  // An Ogg stream's first page names its codec 28 bytes in.
+  char magic[36] = {};
+  std::size_t got = std::fread(magic, 1, sizeof magic, file);
+  bool ogg = got >= 4 && std::memcmp(magic, "OggS", 4) == 0;
+  bool opus = ogg && got == sizeof magic && std::memcmp(magic + 28, "OpusHead", 8) == 0;
   std::fclose(file);
+  if (opus) {
+    std::snprintf(why, why_size, "an Opus file, which this program reads on Linux and macOS only");
+    return nullptr;
+  }
   if (ogg) {
     int error = 0;
     stb_vorbis* vorbis = stb_vorbis_open_filename(path, &error, nullptr);
     if (vorbis == nullptr) {
-      std::snprintf(why, why_size, "not an Ogg Vorbis file this program reads (it reads no Opus on Windows)");
+      std::snprintf(why, why_size, "not an Ogg Vorbis file this program reads (damaged, or cut short)");
       return nullptr;
     }
     auto song = std::make_unique<VorbisSong>(vorbis);

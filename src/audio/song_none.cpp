@@ -9,6 +9,8 @@ namespace tap {
 
 bool song_support_built() { return false; }
 
+const char* song_formats() { return "none: this build plays no songs"; }
+
 std::unique_ptr<SongSource> open_song_file(const char*, char* why, std::size_t why_size) {
   std::snprintf(why, why_size, "this build of tap-recorder plays no songs (built without its audio libraries)");
   return nullptr;

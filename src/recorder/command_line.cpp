@@ -23,10 +23,11 @@ const char* const USAGE[] = {
     "",
     "Records key taps in time with a song and writes them as a chart text.",
     "",
-    "Tap along to the song: with SONG (WAV, FLAC, Ogg Vorbis, Opus or MP3) the",
-    "program plays it from the start ENTER and times every tap on the song's",
-    "own clock, from the moment its first sample leaves the audio output.",
-    "Without SONG, start the song yourself and press ENTER on its first beat.",
+    "Tap along to the song: with SONG the program plays it from the start ENTER",
+    "and times every tap on the song's own clock, from the moment its first",
+    "sample leaves the audio output. Without SONG, start the song yourself and",
+    "press ENTER on its first beat.",
+    nullptr,  // the kinds of song file this build reads
     "",
     "Press ENTER to start, tap the arrow keys and the space bar in time with",
     "the song, and press ENTER again to stop (a run holds at most 9999 taps).",
@@ -34,7 +35,8 @@ const char* const USAGE[] = {
     "recorded. Keys are read from the terminal itself, not from standard input.",
     "",
     "The chart (five lanes of frame numbers, 1/30 s of the song) is written to",
-    "ved.txt in the current directory, replacing it, and shown on the console.",
+    "ved.txt in the current directory, replacing it (the old one is kept as",
+    "ved.txt~), and shown on the console.",
     "Press ENTER once more to leave.",
     "",
     "Options:",
@@ -257,7 +259,11 @@ int answer_command_line(const CommandLine& command, Console& console) {
     case CommandLineAction::calibrate: break;
     case CommandLineAction::list_devices: return list_output_devices(console);
     case CommandLineAction::help:
-      for (const char* line : USAGE) console.write_line(line);
+      for (const char* line : USAGE) {
+        char formats[120];
+        std::snprintf(formats, sizeof formats, "Songs it reads: %s.", song_formats());
+        console.write_line(line != nullptr ? line : formats);
+      }
       for (const ExitCodeMeaning& exit : EXIT_CODE_MEANINGS) {
         char line[120];
         std::snprintf(line, sizeof line, "  %-4d %s", exit.code, exit.meaning);

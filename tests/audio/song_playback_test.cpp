@@ -79,6 +79,39 @@ struct Heard {
 // After the song's silence before it, every song frame once, where the
 // output says it is: silence while the decoder lags does not count as
 // song time, silence after the end does.
+// A start is the sample at or before it; past the end, the message shows
+// as many decimals as it takes to see why.
+TEST(SeekToStart, FindsTheSampleAtOrBeforeTheStartOrSaysItIsPastTheEnd) {
+  struct Case {
+    double start_seconds;
+    std::int64_t frame;  // where the song then starts, or -1 when refused
+    const char* error;
+  };
+  const Case cases[] = {
+      {0, 0, ""},
+      {1.5, 72000, ""},
+      {5.99999, 287999, ""},  // the song's last sample
+      {6, -1, "tap-recorder: --start 6.000 s is past the song's end (6.000 s)"},
+      {6.0001, -1, "tap-recorder: --start 6.0001 s is past the song's end (6.0000 s)"},
+      {1e15, -1, "tap-recorder: --start 1e+15 s is past the song's end (6.000 s)"},
+  };
+  for (const Case& c : cases) {
+    NumberedSong song(6 * RATE);
+    SongOptions options;
+    options.start_seconds = c.start_seconds;
+    double start = -1;
+    SongError error;
+    EXPECT_EQ(seek_to_start(song, options, start, error), c.frame >= 0) << c.start_seconds;
+    EXPECT_STREQ(error.text, c.error);
+    if (c.frame >= 0) {
+      float first = 0;
+      EXPECT_EQ(song.read(&first, 1), 1);
+      EXPECT_EQ(first, static_cast<float>(c.frame + 1)) << c.start_seconds;
+      EXPECT_DOUBLE_EQ(start, static_cast<double>(c.frame) / RATE);
+    }
+  }
+}
+
 TEST(SongFeeder, CountsEverySongFrameOnceWhereItIsPlayed) {
   struct Case {
     const char* what;

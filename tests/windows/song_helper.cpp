@@ -52,7 +52,8 @@ int write_songs(const std::string& directory) {
   } files[] = {{"clicks.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
                {"clicks.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
                {"clicks.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
-               {"clicks.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III}};
+               {"clicks.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III},
+               {"clicks.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS}};
   for (const auto& file : files) {
     SF_INFO info{};
     info.samplerate = SONG_RATE;

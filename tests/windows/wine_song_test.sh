@@ -131,6 +131,14 @@ expect_error() {  # CODE LINE COMMAND...
 expect_error 69 "tap-recorder: no audio output: no output device found" \
   env PULSE_SERVER=unix:$work/nowhere wine "$exe" clicks.wav
 expect_error 66 "tap-recorder: cannot play 'missing.mp3': No such file or directory" wine "$exe" missing.mp3
+expect_error 66 "tap-recorder: cannot play 'clicks.opus': an Opus file, which this program reads on Linux and macOS only" \
+  wine "$exe" clicks.opus
+printf 'OggS%0500d' 0 >"$work/damaged.ogg"
+expect_error 66 "tap-recorder: cannot play 'damaged.ogg': not an Ogg Vorbis file this program reads (damaged, or cut short)" \
+  wine "$exe" damaged.ogg
+# The usage names what this build reads, and no more.
+(cd "$work" && wine "$exe" --help 2>/dev/null) | tr -d '\r' | grep -qxF "Songs it reads: WAV, FLAC, Ogg Vorbis, MP3, M4A." ||
+  fail "--help does not list the Windows build's song files"
 # Without Media Foundation (Windows "N" editions) an MP3 cannot be read,
 # and an Ogg Vorbis song still is: it gets as far as the output.
 expect_error 66 "tap-recorder: cannot play 'clicks.mp3': this Windows has no Media Foundation: songs other than Ogg Vorbis need the Media Feature Pack" \
