@@ -1,7 +1,5 @@
 #include "audio/song_feeder.h"
 
-#include <chrono>
-
 namespace tap {
 namespace {
 
@@ -34,12 +32,17 @@ SongFeeder::SongFeeder(SongSource& source, int channels, double output_rate, dou
   }
   ring_ = std::make_unique<SpscRing<float>>(static_cast<std::size_t>(output_rate * RING_SECONDS) *
                                             static_cast<std::size_t>(channels_));
+  wake_room_ = ring_->capacity() / 4;
   source_buffer_.resize(static_cast<std::size_t>(CHUNK_FRAMES * source_.channels()));
   chunk_.resize(static_cast<std::size_t>(CHUNK_FRAMES * channels_));
 }
 
 SongFeeder::~SongFeeder() {
-  stop_ = true;
+  {
+    std::lock_guard<std::mutex> lock(wake_mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -48,7 +51,9 @@ void SongFeeder::start() {
   }
   thread_ = std::thread([this] {
     while (!stop_ && !finished_) {
-      if (!feed_step()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (feed_step()) continue;
+      std::unique_lock<std::mutex> lock(wake_mutex_);
+      wake_.wait(lock, [this] { return stop_ || ring_->free_space() >= wake_room_; });
     }
   });
 }
@@ -114,6 +119,9 @@ std::int64_t SongFeeder::play(float* out, std::size_t frames) {
   std::size_t got = muted_.load(std::memory_order_relaxed) ? 0 : ring_->pop(out + silent, wanted - silent);
   for (std::size_t i = 0; i < silent; ++i) out[i] = 0;
   for (std::size_t i = silent + got; i < wanted; ++i) out[i] = 0;
+  // Told on every call while the room lasts, so a call that came between
+  // the decoder's look and its sleep costs nothing; it takes no lock.
+  if (got > 0 && !finished && ring_->free_space() >= wake_room_) wake_.notify_one();
   bool ended = finished && silent + got < wanted;
   played_ += static_cast<std::int64_t>(ended ? wanted - silent : got) / channels_;
   return before;

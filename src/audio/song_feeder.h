@@ -3,9 +3,11 @@
 #include <SoundTouch.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -56,6 +58,11 @@ class SongFeeder {
   bool source_done_ = false;
   std::atomic<bool> finished_{false};
   std::atomic<bool> stop_{false};
+  // The decoder sleeps until the output has taken a share of the ring:
+  // waiting at a prompt, with nothing played, costs no wake-ups.
+  std::mutex wake_mutex_;
+  std::condition_variable wake_;
+  std::size_t wake_room_ = 0;  // values
   std::thread thread_;
   const std::int64_t first_frame_;
   // Output thread.

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -150,6 +152,40 @@ TEST(SongFeeder, CountsEverySongFrameOnceWhereItIsPlayed) {
     EXPECT_EQ(heard.before - after_end, static_cast<std::int64_t>(c.buffer)) << c.what << ": silence after the end";
   }
 }
+
+#ifdef __linux__
+// The context switches of every thread of the process so far.
+long context_switches() {
+  long total = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.find("ctxt_switches:") != std::string::npos) total += std::stol(line.substr(line.find(':') + 1));
+    }
+  }
+  return total;
+}
+
+// Waiting at a prompt with the ring full, the decoder sleeps: no polling.
+TEST(SongFeeder, SleepsWhileTheOutputTakesNothing) {
+  NumberedSong song(60 * RATE);
+  SongFeeder feeder(song, 1, RATE, 1.0);
+  feeder.start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  long before = context_switches();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LE(context_switches() - before, 5);  // this thread's own sleep, and what the system adds
+  // Taking from the ring wakes it: far more than the ring holds is played.
+  Heard heard;
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (heard.song_samples < 2 * RATE && std::chrono::steady_clock::now() < until) {
+    heard.play(feeder, 480);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(heard.song_samples, 2 * RATE);
+  EXPECT_EQ(heard.fault, "");
+}
+#endif
 
 // The decoder pushes the song's last frame and finishes while the output
 // takes a buffer the ring cannot fill: that shortfall is not yet the end.
