@@ -12,6 +12,72 @@ constexpr double PREROLL_SECONDS = 0.05;
 
 }  // namespace
 
+void usual_speakers(int channels, bool vorbis_order, Speaker* out) {
+  using S = Speaker;
+  // clang-format off
+  static const Speaker WAV[8][8] = {
+      {S::centre},
+      {S::left, S::right},
+      {S::left, S::right, S::centre},
+      {S::left, S::right, S::back_left, S::back_right},
+      {S::left, S::right, S::centre, S::back_left, S::back_right},
+      {S::left, S::right, S::centre, S::lfe, S::back_left, S::back_right},
+      {S::left, S::right, S::centre, S::lfe, S::back_centre, S::side_left, S::side_right},
+      {S::left, S::right, S::centre, S::lfe, S::back_left, S::back_right, S::side_left, S::side_right},
+  };
+  static const Speaker VORBIS[8][8] = {
+      {S::centre},
+      {S::left, S::right},
+      {S::left, S::centre, S::right},
+      {S::left, S::right, S::back_left, S::back_right},
+      {S::left, S::centre, S::right, S::back_left, S::back_right},
+      {S::left, S::centre, S::right, S::back_left, S::back_right, S::lfe},
+      {S::left, S::centre, S::right, S::side_left, S::side_right, S::back_centre, S::lfe},
+      {S::left, S::centre, S::right, S::side_left, S::side_right, S::back_left, S::back_right, S::lfe},
+  };
+  // clang-format on
+  for (int c = 0; c < channels; ++c) {
+    out[c] = channels > 8 ? Speaker::other : (vorbis_order ? VORBIS : WAV)[channels - 1][c];
+  }
+}
+
+void mix_weights(const Speaker* speakers, int channels, int out_channels, float* weights) {
+  constexpr float DOWN_3DB = 0.70710678f;
+  std::vector<float> left(static_cast<std::size_t>(channels)), right(left.size());
+  float left_sum = 0, right_sum = 0;
+  for (int c = 0; c < channels; ++c) {
+    float l = 0, r = 0;
+    switch (speakers[c]) {
+      case Speaker::left: l = 1; break;
+      case Speaker::right: r = 1; break;
+      case Speaker::lfe: break;
+      case Speaker::back_left:
+      case Speaker::side_left: l = DOWN_3DB; break;
+      case Speaker::back_right:
+      case Speaker::side_right: r = DOWN_3DB; break;
+      case Speaker::back_centre: l = r = 0.5f; break;
+      case Speaker::centre:
+      case Speaker::other: l = r = DOWN_3DB; break;
+    }
+    if (channels == 1) l = r = 1;  // a mono song on both sides, as it is
+    left[static_cast<std::size_t>(c)] = l;
+    right[static_cast<std::size_t>(c)] = r;
+    left_sum += l;
+    right_sum += r;
+  }
+  float peak = left_sum > right_sum ? left_sum : right_sum;
+  float scale = peak > 1 ? 1 / peak : 1;
+  for (int c = 0; c < channels; ++c) {
+    float l = left[static_cast<std::size_t>(c)] * scale, r = right[static_cast<std::size_t>(c)] * scale;
+    if (out_channels == 1) {
+      weights[c] = channels == 1 ? 1 : (l + r) / 2;
+    } else {
+      weights[c * out_channels] = l;
+      weights[c * out_channels + 1] = r;
+    }
+  }
+}
+
 SongFeeder::SongFeeder(SongSource& source, int channels, double output_rate, double rate)
     : source_(source),
       channels_(channels),
@@ -35,6 +101,10 @@ SongFeeder::SongFeeder(SongSource& source, int channels, double output_rate, dou
   wake_room_ = ring_->capacity() / 4;
   source_buffer_.resize(static_cast<std::size_t>(CHUNK_FRAMES * source_.channels()));
   chunk_.resize(static_cast<std::size_t>(CHUNK_FRAMES * channels_));
+  std::vector<Speaker> speakers(static_cast<std::size_t>(source_.channels()));
+  source_.speakers(speakers.data());
+  weights_.resize(speakers.size() * static_cast<std::size_t>(channels_));
+  mix_weights(speakers.data(), source_.channels(), channels_, weights_.data());
 }
 
 SongFeeder::~SongFeeder() {
@@ -58,14 +128,18 @@ void SongFeeder::start() {
   });
 }
 
-// The song's frames as the output takes them: one or two channels, the
-// first two of a file that has more.
+// The song's frames as the output takes them, in its one or two channels.
 std::int64_t SongFeeder::read_source(float* out, std::int64_t count) {
   int channels = source_.channels();
   std::int64_t got = source_.read(source_buffer_.data(), count);
+  const float* weights = weights_.data();
   for (std::int64_t i = 0; i < got; ++i) {
     const float* frame = &source_buffer_[static_cast<std::size_t>(i * channels)];
-    for (int c = 0; c < channels_; ++c) out[i * channels_ + c] = frame[c < channels ? c : channels - 1];
+    for (int o = 0; o < channels_; ++o) {
+      float sum = 0;
+      for (int c = 0; c < channels; ++c) sum += frame[c] * weights[c * channels_ + o];
+      out[i * channels_ + o] = sum;
+    }
   }
   return got;
 }
@@ -119,9 +193,10 @@ std::int64_t SongFeeder::play(float* out, std::size_t frames) {
   std::size_t got = muted_.load(std::memory_order_relaxed) ? 0 : ring_->pop(out + silent, wanted - silent);
   for (std::size_t i = 0; i < silent; ++i) out[i] = 0;
   for (std::size_t i = silent + got; i < wanted; ++i) out[i] = 0;
-  // Told on every call while the room lasts, so a call that came between
-  // the decoder's look and its sleep costs nothing; it takes no lock.
-  if (got > 0 && !finished && ring_->free_space() >= wake_room_) wake_.notify_one();
+  // Told on every call while the room lasts, an empty ring included, so a
+  // call that came between the decoder's look and its sleep costs nothing;
+  // it takes no lock.
+  if (!finished && ring_->free_space() >= wake_room_) wake_.notify_one();
   bool ended = finished && silent + got < wanted;
   played_ += static_cast<std::int64_t>(ended ? wanted - silent : got) / channels_;
   return before;

@@ -16,6 +16,12 @@
 
 namespace tap {
 
+/// How much of each of a song's channels (`speakers`) goes into each of the
+/// output's (1 or 2): `weights[channel * out_channels + out]`. Left and right
+/// as they are, the centre and the surrounds 3 dB down into both sides or
+/// their own, the LFE left out; scaled down where the sum could clip.
+void mix_weights(const Speaker* speakers, int channels, int out_channels, float* weights);
+
 /// The song decoded ahead of the output on a thread of its own, stretched
 /// when its speed changes or the output runs at another rate: the output
 /// takes its frames from a lock-free ring and waits on nothing.
@@ -54,7 +60,7 @@ class SongFeeder {
   int channels_;
   std::unique_ptr<soundtouch::SoundTouch> stretch_;
   std::unique_ptr<SpscRing<float>> ring_;
-  std::vector<float> source_buffer_, chunk_;
+  std::vector<float> source_buffer_, chunk_, weights_;
   bool source_done_ = false;
   std::atomic<bool> finished_{false};
   std::atomic<bool> stop_{false};

@@ -28,23 +28,39 @@ namespace {
 
 class VorbisSong final : public SongSource {
  public:
-  explicit VorbisSong(stb_vorbis* vorbis) : vorbis_(vorbis), info_(stb_vorbis_get_info(vorbis)) {}
+  explicit VorbisSong(stb_vorbis* vorbis) : vorbis_(vorbis), info_(stb_vorbis_get_info(vorbis)) {
+    // A file cut short has no last page to tell its length: the length is
+    // what decodes, and it is read from the start again.
+    unsigned length = stb_vorbis_stream_length_in_samples(vorbis_);
+    frames_ = length;
+    if ((length == 0 || length == 0xffffffffu) && info_.channels >= 1) {
+      std::vector<float> buffer(4096 * static_cast<std::size_t>(info_.channels));
+      frames_ = 0;
+      for (int got; (got = stb_vorbis_get_samples_float_interleaved(vorbis_, info_.channels, buffer.data(),
+                                                                    static_cast<int>(buffer.size()))) > 0;) {
+        frames_ += got;
+      }
+      stb_vorbis_seek_start(vorbis_);
+    }
+  }
   ~VorbisSong() override { stb_vorbis_close(vorbis_); }
   VorbisSong(const VorbisSong&) = delete;
   VorbisSong& operator=(const VorbisSong&) = delete;
 
   int channels() const override { return info_.channels; }
   int sample_rate() const override { return static_cast<int>(info_.sample_rate); }
-  std::int64_t frames() const override { return stb_vorbis_stream_length_in_samples(vorbis_); }
+  std::int64_t frames() const override { return frames_; }
   bool seek(std::int64_t frame) override { return stb_vorbis_seek(vorbis_, static_cast<unsigned>(frame)) != 0; }
   std::int64_t read(float* out, std::int64_t count) override {
     return stb_vorbis_get_samples_float_interleaved(vorbis_, info_.channels, out,
                                                     static_cast<int>(count * info_.channels));
   }
+  void speakers(Speaker* out) const override { usual_speakers(info_.channels, true, out); }
 
  private:
   stb_vorbis* vorbis_;
   stb_vorbis_info info_;
+  std::int64_t frames_ = 0;
 };
 
 /// The few Media Foundation functions the program calls, from its DLLs.

@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "audio/pulse_output.h"
-#include "audio/quiet_stderr_posix.h"
 #include "audio/song_clock.h"
 
 namespace tap {
@@ -22,7 +21,6 @@ namespace {
 // at run time, since a PortAudio built without it has no such function
 // (and no header for it).
 PaError initialize_portaudio() {
-  QuietStderr quiet;
   using SetClientName = PaError (*)(const char*);
   if (auto set_name = reinterpret_cast<SetClientName>(dlsym(RTLD_DEFAULT, "PaJack_SetClientName")))
     set_name("tap-recorder");
@@ -126,7 +124,6 @@ bool PortAudioOutput::open(const SongSource& source, const char* device_name, So
   // The song's own rate where the output takes it; else the output's, the
   // feeder resampling.
   rate_ = source.sample_rate();
-  QuietStderr quiet;
   if (Pa_IsFormatSupported(nullptr, &parameters, rate_) != paFormatIsSupported) rate_ = info->defaultSampleRate;
   PaError opened =
       Pa_OpenStream(&stream_, nullptr, &parameters, rate_, paFramesPerBufferUnspecified, paNoFlag, on_output, this);

@@ -6,6 +6,25 @@
 
 namespace tap {
 
+/// Where a channel of a song is meant to be heard, for mixing a song of
+/// more channels than the output has.
+enum class Speaker : std::uint8_t {
+  left,
+  right,
+  centre,
+  lfe,
+  back_left,
+  back_right,
+  side_left,
+  side_right,
+  back_centre,
+  other
+};
+
+/// The speakers of `channels` channels in the usual order of a file's kind:
+/// WAV's and FLAC's, or (`vorbis_order`) that of Ogg Vorbis and Opus.
+void usual_speakers(int channels, bool vorbis_order, Speaker* out);
+
 /// Decoded audio, read front to back: interleaved float frames of
 /// `channels()` samples each. Read in pieces, so a long song is never held
 /// whole in memory.
@@ -20,6 +39,8 @@ class SongSource {
   virtual bool seek(std::int64_t frame) = 0;
   /// Reads up to `count` frames into `out`; 0 at the end.
   virtual std::int64_t read(float* out, std::int64_t count) = 0;
+  /// The speaker of each of its channels.
+  virtual void speakers(Speaker* out) const { usual_speakers(channels(), false, out); }
 };
 
 /// Signed little-endian whole-number samples of `bytes` bytes each (2, 3 or

@@ -39,6 +39,13 @@ class NullConsole final : public Console {
 /// lines would be written into the chart file. Nothing to do on Windows.
 void claim_standard_streams();
 
+/// From here to the end, standard error carries the program's own lines
+/// only: what the audio libraries write there (ALSA's and PortAudio's
+/// notes on an underrun or a server gone, JACK's probing, the decoders')
+/// goes nowhere, where it would break into the dialogue. Nothing to do on
+/// Windows, whose audio writes nothing there.
+void keep_others_off_standard_error();
+
 /// True when standard output is the file at `path` itself (`tap-recorder >
 /// ved.txt`): the console's lines would be mixed into the chart.
 bool standard_output_is(const char* path);

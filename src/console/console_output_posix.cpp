@@ -39,6 +39,23 @@ void claim_standard_streams() {
   }
 }
 
+namespace {
+// Where the program's own error lines go: standard error as it was found.
+int own_error_fd = STDERR_FILENO;
+}  // namespace
+
+void keep_others_off_standard_error() {
+  if (own_error_fd != STDERR_FILENO) return;
+  int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (saved >= 0 && null >= 0 && dup2(null, STDERR_FILENO) == STDERR_FILENO) {
+    own_error_fd = saved;
+  } else if (saved >= 0) {
+    close(saved);
+  }
+  if (null >= 0) close(null);
+}
+
 bool standard_output_is(const char* path) {
   struct stat out {};
   struct stat file {};
@@ -86,7 +103,7 @@ void StandardConsole::error_line(const char* text) {
   if (n > sizeof line - 2) n = sizeof line - 2;
   std::memcpy(line, text, n);
   for (const char* end = error_end_; *end != '\0'; ++end) line[n++] = *end;
-  write_all(STDERR_FILENO, line, n);
+  write_all(own_error_fd, line, n);
 }
 
 }  // namespace tap

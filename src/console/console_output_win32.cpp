@@ -42,6 +42,8 @@ void write_text(HANDLE handle, const char* text, std::size_t length) {
 // could take.
 void claim_standard_streams() {}
 
+void keep_others_off_standard_error() {}
+
 bool standard_output_is(const char* path) {
   BY_HANDLE_FILE_INFORMATION out{}, file{};
   HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);

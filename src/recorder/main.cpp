@@ -13,6 +13,10 @@ int main(int argc, char** argv) {
   tap::StandardConsole console;
   tap::CommandLine command = tap::parse_command_line(argc, argv);
   bool calibrate = command.action == tap::CommandLineAction::calibrate;
+  // Whatever touches the audio libraries, for the whole run.
+  if (command.song != nullptr || calibrate || command.action == tap::CommandLineAction::list_devices) {
+    tap::keep_others_off_standard_error();
+  }
   if (command.action != tap::CommandLineAction::record && !calibrate) return tap::answer_command_line(command, console);
   if (!calibrate && tap::standard_output_is(tap::CHART_FILE_NAME)) {
     console.error_line("tap-recorder: standard output is ved.txt, where the chart goes; send it elsewhere");

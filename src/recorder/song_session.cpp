@@ -68,6 +68,7 @@ std::unique_ptr<TimeSource> open_song_session(const CommandLine& command, Consol
     }
   }
   double length = static_cast<double>(source->frames()) / source->sample_rate();
+  int channels = source->channels();
   SongError error;
   std::unique_ptr<SongClock> player = open_song_player(std::move(source), options, error);
   if (player == nullptr) {
@@ -79,6 +80,9 @@ std::unique_ptr<TimeSource> open_song_session(const CommandLine& command, Consol
     char total[32], start[32];
     format_time(length, total, sizeof total);
     int used = std::snprintf(line, sizeof line, "Song: %.200s (%s)", base_name(command.song), total);
+    if (channels > 2 && used > 0)
+      used += std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used), ", %d channels mixed down",
+                            channels);
     if (options.start_seconds > 0 && used > 0) {
       format_time(options.start_seconds, start, sizeof start);
       used += std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used), ", from %s", start);

@@ -114,6 +114,34 @@ TEST(SeekToStart, FindsTheSampleAtOrBeforeTheStartOrSaysItIsPastTheEnd) {
   }
 }
 
+// Each channel of a song into the output's: weights[channel][out].
+TEST(SongFeeder, MixesEachChannelIntoTheOutputsByItsSpeaker) {
+  constexpr float H = 0.70710678f, S51 = 1 / (1 + 2 * H);  // 5.1's left: L, C and Ls at -3 dB
+  struct Case {
+    const char* what;
+    int channels;
+    bool vorbis_order;
+    int out_channels;
+    std::vector<float> weights;
+  };
+  const Case cases[] = {
+      {"stereo as it is", 2, false, 2, {1, 0, 0, 1}},
+      {"mono on both sides", 1, false, 2, {1, 1}},
+      {"stereo into mono", 2, false, 1, {0.5f, 0.5f}},
+      {"5.1 from a WAV", 6, false, 2, {S51, 0, 0, S51, H * S51, H * S51, 0, 0, H * S51, 0, 0, H * S51}},
+      {"5.1 from Ogg", 6, true, 2, {S51, 0, H * S51, H * S51, 0, S51, H * S51, 0, 0, H * S51, 0, 0}},
+      {"5.1 into mono", 6, false, 1, {S51 / 2, S51 / 2, H * S51, 0, H * S51 / 2, H * S51 / 2}},
+      {"3.0 from Ogg", 3, true, 2, {1 / (1 + H), 0, H / (1 + H), H / (1 + H), 0, 1 / (1 + H)}},
+  };
+  for (const Case& c : cases) {
+    std::vector<Speaker> speakers(static_cast<std::size_t>(c.channels));
+    usual_speakers(c.channels, c.vorbis_order, speakers.data());
+    std::vector<float> weights(c.weights.size());
+    mix_weights(speakers.data(), c.channels, c.out_channels, weights.data());
+    for (std::size_t i = 0; i < weights.size(); ++i) EXPECT_NEAR(weights[i], c.weights[i], 1e-6) << c.what << " " << i;
+  }
+}
+
 TEST(SongFeeder, CountsEverySongFrameOnceWhereItIsPlayed) {
   struct Case {
     const char* what;

@@ -40,14 +40,15 @@ inline void sleep_until(double ms) {
 /// A song of clicks, one every half second from its first sample on, in
 /// `format` (libsndfile's), stereo at 48 kHz; under them, a steady tone of
 /// `tone` (too quiet to pass for a click), so that a decoder has work.
-inline bool write_click_song(const std::string& path, int format, double seconds, double tone = 0) {
+/// With more `channels` (a WAV's order), the clicks are the centre's alone.
+inline bool write_click_song(const std::string& path, int format, double seconds, double tone = 0, int channels = 2) {
   SF_INFO info{};
   info.samplerate = RATE;
-  info.channels = 2;
+  info.channels = channels;
   info.format = format;
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   if (file == nullptr) return false;
-  std::vector<float> second(static_cast<std::size_t>(RATE) * 2);
+  std::vector<float> second(static_cast<std::size_t>(RATE) * static_cast<std::size_t>(channels));
   auto total = static_cast<std::int64_t>(seconds * RATE);
   for (std::int64_t at = 0; at < total; at += RATE) {
     std::int64_t count = std::min<std::int64_t>(RATE, total - at);
@@ -56,7 +57,9 @@ inline bool write_click_song(const std::string& path, int format, double seconds
       double t = static_cast<double>(at + i) / RATE;
       double v = tone * std::sin(2 * M_PI * 440 * t);
       if (into_click < 0.03) v += 0.8 * std::sin(2 * M_PI * 1000 * into_click) * std::exp(-into_click / 0.008);
-      second[static_cast<std::size_t>(i) * 2] = second[static_cast<std::size_t>(i) * 2 + 1] = static_cast<float>(v);
+      for (int c = 0; c < channels; ++c) {
+        second[static_cast<std::size_t>(i * channels + c)] = static_cast<float>(channels <= 2 || c == 2 ? v : 0);
+      }
     }
     sf_writef_float(file, second.data(), count);
   }
