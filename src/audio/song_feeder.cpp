@@ -1,5 +1,8 @@
 #include "audio/song_feeder.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace tap {
 namespace {
 
@@ -10,7 +13,32 @@ constexpr double RING_SECONDS = 0.5;
 // does), and those must not be the song's.
 constexpr double PREROLL_SECONDS = 0.05;
 
+// How far a beat's attack comes out of the stretch from its place, in
+// milliseconds of the song (early is negative), at each speed with the
+// settings below: slowed down, an attack is copied into the sequence before
+// its own; sped up, the part of it that falls between two sequences is
+// skipped. Measured on clicks, the mean over 40 places against the
+// sequences; a click's own place varies about it by up to 1.6 ms below
+// full speed, 2 ms at 1.25, 3.5 at 1.5 and 8 at 2.
+struct Attack {
+  double rate, lead_ms;
+};
+constexpr Attack STRETCH_ATTACK[] = {{0.25, -16.24}, {0.33, -13.78}, {0.5, -8.90}, {0.6, -6.60},
+                                     {0.75, -3.71},  {0.9, -1.33},   {1.0, 0},     {1.1, 1.27},
+                                     {1.25, 2.81},   {1.5, 4.22},    {1.75, 6.04}, {2.0, 8.15}};
+
 }  // namespace
+
+double stretch_attack_ms(double rate) {
+  const Attack* below = &STRETCH_ATTACK[0];
+  if (rate <= below->rate) return below->lead_ms;
+  for (const Attack& above : STRETCH_ATTACK) {
+    if (rate <= above.rate)
+      return below->lead_ms + (above.lead_ms - below->lead_ms) * (rate - below->rate) / (above.rate - below->rate);
+    below = &above;
+  }
+  return below->lead_ms;
+}
 
 void usual_speakers(int channels, bool vorbis_order, Speaker* out) {
   using S = Speaker;
@@ -95,6 +123,11 @@ SongFeeder::SongFeeder(SongSource& source, int channels, double output_rate, dou
     stretch_->setSetting(SETTING_SEQUENCE_MS, 20);
     stretch_->setSetting(SETTING_SEEKWINDOW_MS, 10);
     stretch_->setSetting(SETTING_OVERLAP_MS, 6);
+    // The song's attacks where they belong: an early one delayed by silence
+    // ahead of the stretched song, a late one brought forward by leaving
+    // out the stretch's first frames (the song's first few milliseconds,
+    // at its start).
+    lead_ = std::llround(-stretch_attack_ms(rate) / 1000 / rate * output_rate);
   }
   ring_ = std::make_unique<SpscRing<float>>(static_cast<std::size_t>(output_rate * RING_SECONDS) *
                                             static_cast<std::size_t>(channels_));
@@ -117,6 +150,12 @@ SongFeeder::~SongFeeder() {
 }
 
 void SongFeeder::start() {
+  for (std::size_t i = 0; i < chunk_.size(); ++i) chunk_[i] = 0;
+  for (std::int64_t left = lead_; left > 0;) {
+    std::int64_t n = left < CHUNK_FRAMES ? left : CHUNK_FRAMES;
+    ring_->push(chunk_.data(), static_cast<std::size_t>(n * channels_));
+    left -= n;
+  }
   while (feed_step()) {
   }
   thread_ = std::thread([this] {
@@ -160,7 +199,10 @@ bool SongFeeder::feed_step() {
   }
   unsigned out = stretch_->receiveSamples(chunk_.data(), static_cast<unsigned>(want));
   if (out > 0) {
-    ring_->push(chunk_.data(), out * static_cast<unsigned>(channels_));
+    unsigned skipped = lead_ < 0 ? static_cast<unsigned>(std::min<std::int64_t>(-lead_, out)) : 0;
+    lead_ += skipped;
+    ring_->push(chunk_.data() + skipped * static_cast<unsigned>(channels_),
+                (out - skipped) * static_cast<unsigned>(channels_));
     return true;
   }
   if (source_done_) {

@@ -22,6 +22,11 @@ namespace tap {
 /// their own, the LFE left out; scaled down where the sum could clip.
 void mix_weights(const Speaker* speakers, int channels, int out_channels, float* weights);
 
+/// How far a beat's attack comes out of the stretch from its place at
+/// `rate`, in milliseconds of the song (early is negative); the feeder
+/// moves the song by as much the other way.
+double stretch_attack_ms(double rate);
+
 /// The song decoded ahead of the output on a thread of its own, stretched
 /// when its speed changes or the output runs at another rate: the output
 /// takes its frames from a lock-free ring and waits on nothing.
@@ -62,6 +67,9 @@ class SongFeeder {
   std::unique_ptr<SpscRing<float>> ring_;
   std::vector<float> source_buffer_, chunk_, weights_;
   bool source_done_ = false;
+  // Output frames of silence put ahead of the stretched song, or (negative)
+  // of its beginning left out, so that its attacks are heard in place.
+  std::int64_t lead_ = 0;
   std::atomic<bool> finished_{false};
   std::atomic<bool> stop_{false};
   // The decoder sleeps until the output has taken a share of the ring:

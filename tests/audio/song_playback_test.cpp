@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -139,6 +140,48 @@ TEST(SongFeeder, MixesEachChannelIntoTheOutputsByItsSpeaker) {
     std::vector<float> weights(c.weights.size());
     mix_weights(speakers.data(), c.channels, c.out_channels, weights.data());
     for (std::size_t i = 0; i < weights.size(); ++i) EXPECT_NEAR(weights[i], c.weights[i], 1e-6) << c.what << " " << i;
+  }
+}
+
+// At any speed a beat's attack is heard where the song has it: the clicks'
+// onsets in what the output plays, in song milliseconds from where each
+// belongs, their mean and their farthest.
+TEST(SongFeeder, AttacksAreHeardInPlaceAtAnySpeed) {
+  struct Case {
+    double rate;
+    double farthest_ms;  // the stretch's sequences place each attack within this
+  };
+  const Case cases[] = {{1.0, 0.1}, {0.25, 2}, {0.4, 2}, {0.5, 2}, {0.75, 2}, {0.9, 2}, {1.2, 3}, {1.5, 4.5}, {2.0, 9}};
+  constexpr double FIRST_MS = 100, BEAT_MS = 487.3;
+  constexpr int CLICKS = 30;
+  for (const Case& c : cases) {
+    auto clicks = make_click_track(RATE, FIRST_MS, BEAT_MS, CLICKS);
+    SongFeeder feeder(*clicks, 2, RATE, c.rate);
+    feeder.start();
+    std::vector<float> out, buffer(2 * 480);
+    auto wanted = static_cast<std::size_t>(2 * RATE * (FIRST_MS + BEAT_MS * CLICKS) / 1000 / c.rate);
+    while (out.size() < wanted) {
+      feeder.play(buffer.data(), 480);
+      out.insert(out.end(), buffer.begin(), buffer.end());
+      std::this_thread::sleep_for(std::chrono::microseconds(100));  // the decoder keeps up
+    }
+    double sum = 0, farthest = 0;
+    int heard = 0;
+    std::int64_t quiet = RATE;
+    for (std::size_t i = 0; i < out.size() / 2; ++i, ++quiet) {
+      bool loud = std::fabs(out[2 * i]) > 0.05f;
+      if (loud && quiet > RATE / 10 / c.rate) {
+        double off = (static_cast<double>(i) + static_cast<double>(feeder.first_frame())) * c.rate * 1000 / RATE -
+                     (FIRST_MS + BEAT_MS * heard++);
+        sum += off;
+        farthest = std::max(farthest, std::fabs(off));
+      }
+      if (loud) quiet = 0;
+    }
+    ASSERT_EQ(heard, CLICKS) << c.rate;
+    std::printf("rate %.2f: mean %+.2f ms, farthest %.2f ms\n", c.rate, sum / heard, farthest);
+    EXPECT_NEAR(sum / heard, 0, 1.0) << c.rate;
+    EXPECT_LE(farthest, c.farthest_ms) << c.rate;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 
+#include "audio/song_feeder.h"
 #include "chart/lanes.h"
 #include "e2e/e2e_support.h"
 #include "e2e/jack_support.h"
@@ -183,7 +184,11 @@ void taps_land_in_the_frames_heard(Server*& server, const char* label) {
       ASSERT_TRUE(pty.expect(OPENING)) << name << ": " << pty.output();
       pty.send("\r");
       ASSERT_TRUE(listener.wait_for(1)) << name << ": the server played no click";
-      double zero = listener.heard_ms(0);  // song position start_ms
+      // Slowed down, the song's attacks are delayed by as much as the
+      // stretch brings them forward; its first sample, with nothing before
+      // it, is not brought forward, so it is heard that much later.
+      double lead = c.rate == 1 ? 0 : std::max(0.0, -stretch_attack_ms(c.rate)) / c.rate;
+      double zero = listener.heard_ms(0) - lead;  // song position start_ms
 
       // Each tap is sent when the server's own account of the song heard
       // reaches its target, and judged by that account: the server's clock
@@ -198,8 +203,8 @@ void taps_land_in_the_frames_heard(Server*& server, const char* label) {
         double target = boundary + (j % 2 == 0 ? 2 : -1.5);
         double after_first = (target + offset_song_ms - c.start_ms) / c.rate;
         sleep_until(zero + after_first - 3);
-        double heard = listener.ms_since_first_heard();
-        while (heard < after_first) heard = listener.ms_since_first_heard();
+        double heard = listener.ms_since_first_heard() + lead;
+        while (heard < after_first) heard = listener.ms_since_first_heard() + lead;
         long long answer_ns = pty.time_answer(" ", 2000, 200);
         heard_ms.push_back(heard);
         // Judged only when sent on time and answered at once: a program
