@@ -3,7 +3,8 @@
 // monitor) to tap in Wine's console right after each click is heard.
 //   song_helper write DIRECTORY
 //       clicks.wav, .flac, .ogg, .mp3: 44.1 kHz stereo, a click at 1, 2, 3
-//       and 4 s, each starting at full height
+//       and 4 s, each starting at full height; centre.wav the same in 5.1,
+//       the clicks in the centre alone; clicks.opus (48 kHz), to refuse
 //   song_helper listen TMUX_SOCKET DELAY_MS CLICKS < s16le stereo 48 kHz
 //       for each of CLICKS clicks, sends SPACE to the tmux pane DELAY_MS
 //       after the click reached the monitor; says when each was heard
@@ -46,22 +47,27 @@ int write_songs(const std::string& directory) {
       song[static_cast<std::size_t>(k * SONG_RATE + i) * 2 + 1] = v;
     }
   }
+  // 5.1 with the clicks in the centre channel alone.
+  std::vector<float> surround(song.size() * 3, 0.0f);
+  for (std::size_t i = 0; i < song.size() / 2; ++i) surround[i * 6 + 2] = song[i * 2];
   const struct {
     const char* name;
     int format;
-  } files[] = {{"clicks.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
-               {"clicks.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
-               {"clicks.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
-               {"clicks.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III},
-               {"clicks.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS}};
+    int channels;
+  } files[] = {
+      {"clicks.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2}, {"clicks.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2},
+      {"clicks.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 2}, {"clicks.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 2},
+      {"clicks.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 2},  {"centre.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 6}};
   for (const auto& file : files) {
     SF_INFO info{};
-    info.samplerate = SONG_RATE;
-    info.channels = 2;
+    // Opus takes 48 kHz only; the Windows build refuses it unplayed.
+    info.samplerate = (file.format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS ? 48000 : SONG_RATE;
+    info.channels = file.channels;
     info.format = file.format;
     std::string path = directory + "/" + file.name;
     SNDFILE* out = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (out == nullptr || sf_writef_float(out, song.data(), static_cast<sf_count_t>(song.size() / 2)) <= 0) {
+    const std::vector<float>& frames = file.channels == 6 ? surround : song;
+    if (out == nullptr || sf_writef_float(out, frames.data(), static_cast<sf_count_t>(song.size() / 2)) <= 0) {
       std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), sf_strerror(out));
       return 1;
     }

@@ -60,6 +60,7 @@ rows=(
   "clicks.ogg||4|25|30,60,90,120"
   "clicks.mp3||4|25|30,60,90,120"
   "clicks.m4a||4|35|31,61,91,121"
+  "centre.wav||4|25|30,60,90,120"
   "clicks.ogg|--start 1.5 --rate 0.5|3|40|60,90,120"
   "clicks.wav|--device 'Null Output'|4|25|30,60,90,120"
 )
@@ -133,6 +134,14 @@ expect_error 69 "tap-recorder: no audio output: no output device found" \
 expect_error 66 "tap-recorder: cannot play 'missing.mp3': No such file or directory" wine "$exe" missing.mp3
 expect_error 66 "tap-recorder: cannot play 'clicks.opus': an Opus file, which this program reads on Linux and macOS only" \
   wine "$exe" clicks.opus
+# Cut short (its last page), an Ogg file has no length to tell: it is what
+# decodes, short of the whole song's 6 s.
+head -c $(($(stat -c %s "$work/clicks.ogg") - 200)) "$work/clicks.ogg" >"$work/cut.ogg"
+status=0
+(cd "$work" && wine "$exe" --start 9 cut.ogg) >/dev/null 2>"$work/err" </dev/null || status=$?
+[ "$status" = 64 ] && tr -d '\r' <"$work/err" | grep -qxE "tap-recorder: --start 9[.]000 s is past the song's end [(][1-5][.][0-9]{3} s[)]" ||
+  fail "a cut Ogg file: exit $status: $(cat "$work/err")"
+echo "a cut Ogg file: $(tr -d '\r' <"$work/err")"
 printf 'OggS%0500d' 0 >"$work/damaged.ogg"
 expect_error 66 "tap-recorder: cannot play 'damaged.ogg': not an Ogg Vorbis file this program reads (damaged, or cut short)" \
   wine "$exe" damaged.ogg
