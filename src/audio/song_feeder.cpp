@@ -40,35 +40,6 @@ double stretch_attack_ms(double rate) {
   return below->lead_ms;
 }
 
-void usual_speakers(int channels, bool vorbis_order, Speaker* out) {
-  using S = Speaker;
-  // clang-format off
-  static const Speaker WAV[8][8] = {
-      {S::centre},
-      {S::left, S::right},
-      {S::left, S::right, S::centre},
-      {S::left, S::right, S::back_left, S::back_right},
-      {S::left, S::right, S::centre, S::back_left, S::back_right},
-      {S::left, S::right, S::centre, S::lfe, S::back_left, S::back_right},
-      {S::left, S::right, S::centre, S::lfe, S::back_centre, S::side_left, S::side_right},
-      {S::left, S::right, S::centre, S::lfe, S::back_left, S::back_right, S::side_left, S::side_right},
-  };
-  static const Speaker VORBIS[8][8] = {
-      {S::centre},
-      {S::left, S::right},
-      {S::left, S::centre, S::right},
-      {S::left, S::right, S::back_left, S::back_right},
-      {S::left, S::centre, S::right, S::back_left, S::back_right},
-      {S::left, S::centre, S::right, S::back_left, S::back_right, S::lfe},
-      {S::left, S::centre, S::right, S::side_left, S::side_right, S::back_centre, S::lfe},
-      {S::left, S::centre, S::right, S::side_left, S::side_right, S::back_left, S::back_right, S::lfe},
-  };
-  // clang-format on
-  for (int c = 0; c < channels; ++c) {
-    out[c] = channels > 8 ? Speaker::other : (vorbis_order ? VORBIS : WAV)[channels - 1][c];
-  }
-}
-
 void mix_weights(const Speaker* speakers, int channels, int out_channels, float* weights) {
   constexpr float DOWN_3DB = 0.70710678f;
   std::vector<float> left(static_cast<std::size_t>(channels)), right(left.size());

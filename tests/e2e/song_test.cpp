@@ -319,7 +319,7 @@ TEST_F(Song, CalibrationTellsTheOffsetOfTheTapsOnTheClicks) {
       }
       pty.send("\r");
       EXPECT_EQ(exit_code(pty.wait_exit()), c.exit_code) << c.taps;
-      std::string row = "calibration with " + std::to_string(c.taps) + " taps";
+      std::string row = "calibration with " + std::to_string(c.taps) + (c.scatter_ms > 0 ? " scattered taps" : " taps");
       std::string why = std::string(listener.xruns() > 0 ? " the server missed cycles;" : "") +
                         (listener.clock_held() ? "" : " the server's clock wandered;");
       if (!why.empty() && attempt < ATTEMPTS) {
