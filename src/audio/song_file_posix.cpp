@@ -84,7 +84,7 @@ std::unique_ptr<SongSource> open_song_file(const char* path, char* why, std::siz
   // An Ogg file cut short has no last page to tell its length (libsndfile
   // says SF_COUNT_MAX): the length is what decodes, and it is read from
   // the start again.
-  if (file != nullptr && info.frames >= SF_COUNT_MAX / 2 && info.channels >= 1) {
+  if (info.frames >= SF_COUNT_MAX / 2 && info.channels >= 1) {
     std::vector<float> buffer(4096 * static_cast<std::size_t>(info.channels));
     sf_count_t decoded = 0;
     for (sf_count_t got; (got = sf_readf_float(file, buffer.data(), 4096)) > 0;) decoded += got;

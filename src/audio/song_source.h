@@ -53,12 +53,12 @@ inline void whole_samples_to_float(const unsigned char* from, std::size_t sample
   }
 }
 
-/// Opens an audio file (WAV, FLAC, Ogg Vorbis, Opus, MP3 and what else the
-/// platform's decoder reads). On failure returns nullptr and puts the
-/// reason in `why`.
 /// The kinds of song file this build reads, for the usage.
 const char* song_formats();
 
+/// Opens an audio file (WAV, FLAC, Ogg Vorbis, Opus, MP3 and what else the
+/// platform's decoder reads). On failure returns nullptr and puts the
+/// reason in `why`.
 std::unique_ptr<SongSource> open_song_file(const char* path, char* why, std::size_t why_size);
 
 /// The clicks the calibration plays: `beats` clicks `beat_ms` apart, the

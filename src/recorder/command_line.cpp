@@ -258,12 +258,10 @@ int answer_command_line(const CommandLine& command, Console& console) {
     case CommandLineAction::record: break;
     case CommandLineAction::calibrate: break;
     case CommandLineAction::list_devices: return list_output_devices(console);
-    case CommandLineAction::help:
-      for (const char* line : USAGE) {
-        char formats[120];
-        std::snprintf(formats, sizeof formats, "Songs it reads: %s.", song_formats());
-        console.write_line(line != nullptr ? line : formats);
-      }
+    case CommandLineAction::help: {
+      char formats[120];
+      std::snprintf(formats, sizeof formats, "Songs it reads: %s.", song_formats());
+      for (const char* line : USAGE) console.write_line(line != nullptr ? line : formats);
       for (const ExitCodeMeaning& exit : EXIT_CODE_MEANINGS) {
         char line[120];
         std::snprintf(line, sizeof line, "  %-4d %s", exit.code, exit.meaning);
@@ -271,6 +269,7 @@ int answer_command_line(const CommandLine& command, Console& console) {
       }
       for (const char* line : USAGE_END) console.write_line(line);
       return EXIT_DONE;
+    }
     case CommandLineAction::version: console.write_line("tap-recorder " TAP_RECORDER_VERSION); return EXIT_DONE;
     case CommandLineAction::refuse: {
       console.error_line(command.problem);
