@@ -286,7 +286,9 @@ std::vector<double> sync_round(const std::string& server, const std::vector<std:
     if (lower == -1e9) upper = std::min(upper, -1000.0);
     errors.push_back(lower <= upper ? (lower + upper) / 2 : lower);
   }
-  steady = listener.xruns() == 0;
+  // A song that ran dry at the server (this machine's load) was heard
+  // later than its clock: the program says so, and the round is left out.
+  steady = listener.xruns() == 0 && pty.output().find("the song stopped") == std::string::npos;
   if (std::getenv("TAP_BENCH_DEBUG")) {
     std::printf("  sync round: xruns %d, errors", listener.xruns());
     for (double e : errors) std::printf(" %+.2f", e);
@@ -464,16 +466,18 @@ int main(int argc, char** argv) {
                       {"--device", "ALSA: pulse"}});
   }
   // PipeWire's PulseAudio server, where PipeWire is installed.
+#ifdef TAP_RECORDER_PIPEWIRE
   std::unique_ptr<tap::testing::PipeWireServer> pipewire;
   if (std::system("command -v pipewire-pulse wireplumber dbus-run-session >/dev/null") == 0)
     pipewire = std::make_unique<tap::testing::PipeWireServer>();
   if (pipewire != nullptr && pipewire->ready()) {
     routes.push_back({"PipeWire (its PulseAudio server)",
-                      sync_round<tap::testing::PulseListener>,
+                      sync_round<tap::testing::PipeWireListener>,
                       pipewire->name(),
                       {"JACK_DEFAULT_SERVER=no-such-server", "PULSE_SERVER=" + pipewire->name()},
                       {}});
   }
+#endif
 #endif
   std::printf(
       "sync with the song (48 kHz clicks): sweeps of 33 taps, each locating the error of a tap's song position\n"
@@ -508,7 +512,7 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "  (beyond: sweeps that found the error past 4 ms; left out: rounds in which the server missed cycles or\n"
-      "  the listener fell behind)\n");
+      "  the listener fell behind, or the song ran dry at the server and the program said it stopped)\n");
   for (double ppm : {500.0, -500.0}) {
     std::pair<double, double> mapping = mapping_error(ppm);
     std::printf(

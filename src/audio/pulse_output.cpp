@@ -5,11 +5,15 @@
 // timing updates) is the stream clock, and each buffer is stamped with the
 // stream time its first frame is played at: how many frames were written
 // before it. Both count the same bytes, so the sink's latency, the
-// server's prebuffering and a late start are all in them.
+// server's prebuffering and a late start are all in them. PipeWire's
+// server answers how far its last cycle read, as of the moment it answers:
+// there the stream asks at moments spread over the cycle and keeps the
+// earliest account of the last half second (EarliestAccount).
 
 #include "audio/pulse_output.h"
 
 #include <pulse/pulseaudio.h>
+#include <pulse/rtclock.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +21,8 @@
 #include <cstring>
 #include <thread>
 #include <utility>
+
+#include "audio/song_position.h"
 
 namespace tap {
 namespace {
@@ -109,6 +115,17 @@ class PulseServer {
   };
 
   pa_context* context() { return context_; }
+  pa_mainloop_api* api() { return pa_threaded_mainloop_get_api(loop_); }
+  /// Whether the server is PipeWire's (its name says so).
+  bool is_pipewire() {
+    bool pipewire = false;
+    auto on_server = [](pa_context*, const pa_server_info* info, void* found) {
+      if (info != nullptr && info->server_name != nullptr && std::strstr(info->server_name, "PipeWire") != nullptr)
+        *static_cast<bool*>(found) = true;
+    };
+    finish(pa_context_get_server_info(context_, on_server, &pipewire));
+    return pipewire;
+  }
 
  private:
   pa_threaded_mainloop* loop_;
@@ -178,6 +195,10 @@ class PulseOutput final : public AudioOutput {
   void close() override {
     if (stream_ == nullptr) return;
     PulseServer::Lock lock(server_);
+    if (asking_ != nullptr) server_.api()->time_free(asking_);
+    asking_ = nullptr;
+    if (update_ != nullptr) pa_operation_unref(update_);
+    update_ = nullptr;
     pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
     stream_ = nullptr;
@@ -187,6 +208,7 @@ class PulseOutput final : public AudioOutput {
   // Loop thread, its lock held.
   void write(std::size_t bytes);
   void note_time();
+  void ask_time();
   void fail() { failed_.store(true, std::memory_order_release); }
 
   PulseServer server_;
@@ -197,6 +219,12 @@ class PulseOutput final : public AudioOutput {
   std::int64_t written_ = 0;  // frames
   StreamTime time_;
   std::atomic<bool> failed_{false};
+  // PipeWire's server: accounts asked for at spread moments, the earliest kept.
+  bool by_cycles_ = false;
+  EarliestAccount earliest_;
+  pa_time_event* asking_ = nullptr;
+  pa_operation* update_ = nullptr;
+  std::uint32_t spread_ = 1;
 };
 
 // The server's latest timing account: how far it had read into the stream
@@ -211,7 +239,29 @@ void PulseOutput::note_time() {
   double age = static_cast<double>(pa_timeval_age(&info->timestamp)) * 1e-6;
   double read = static_cast<double>(info->read_index) / (rate_ * sizeof(float) * channels_);
   double heard = read + (static_cast<double>(info->transport_usec) - static_cast<double>(info->sink_usec)) * 1e-6;
-  time_.store(heard, info->playing != 0 ? steady_seconds() - age : 0);
+  double now = steady_seconds();
+  if (info->playing == 0) {
+    earliest_.clear();
+    time_.store(heard, 0);
+  } else if (by_cycles_) {
+    earliest_.add(heard, now - age);
+    earliest_.stream_at(now, heard);
+    time_.store(heard, now);
+  } else {
+    time_.store(heard, now - age);
+  }
+}
+
+// Every 1.5 to 4.5 ms, at no fixed step, so that the accounts fall all over
+// a cycle of any length.
+void PulseOutput::ask_time() {
+  if (stream_ == nullptr) return;
+  if (update_ == nullptr || pa_operation_get_state(update_) != PA_OPERATION_RUNNING) {
+    if (update_ != nullptr) pa_operation_unref(update_);
+    update_ = pa_stream_update_timing_info(stream_, nullptr, nullptr);
+  }
+  spread_ = spread_ * 1664525u + 1013904223u;
+  pa_context_rttime_restart(server_.context(), asking_, pa_rtclock_now() + 1500 + (spread_ >> 8) % 3000);
 }
 
 void PulseOutput::write(std::size_t bytes) {
@@ -285,6 +335,15 @@ bool PulseOutput::open(const SongSource& source, const char* sink, SongError& er
   if (!connected) {
     return song_error(error, EXIT_NO_AUDIO_OUTPUT, "cannot open the audio output 'PulseAudio'",
                       pa_strerror(pa_context_errno(server_.context())));
+  }
+  by_cycles_ = server_.is_pipewire();
+  if (by_cycles_) {
+    asking_ = pa_context_rttime_new(
+        server_.context(), pa_rtclock_now() + 1500,
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+          static_cast<PulseOutput*>(self)->ask_time();
+        },
+        this);
   }
   return true;
 }

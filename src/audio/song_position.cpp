@@ -90,4 +90,40 @@ std::uint32_t song_ms_at(double stream_time, const OutputReport* reports, int co
                           song_seconds_per_frame, offset_ms);
 }
 
+void EarliestAccount::add(double stream, double steady) {
+  steady_[next_] = steady;
+  offset_[next_] = stream - steady;
+  next_ = (next_ + 1) % SLOTS;
+  if (count_ < SLOTS) ++count_;
+}
+
+bool EarliestAccount::stream_at(double steady, double& stream) const {
+  if (count_ == 0) return false;
+  int latest = (next_ + SLOTS - 1) % SLOTS;
+  // The earliest offsets of the window, earliest first.
+  double earliest[KEPT] = {};
+  double last = offset_[latest];
+  int found = 0, in_window = 0;
+  for (int k = 0; k < count_; ++k) {
+    if (steady_[k] < steady_[latest] - WINDOW_SECONDS) continue;
+    double offset = offset_[k];
+    last = std::fmax(last, offset);
+    ++in_window;
+    int at = found < KEPT ? found++ : KEPT;
+    while (at > 0 && earliest[at - 1] > offset) {
+      if (at < KEPT) earliest[at] = earliest[at - 1];
+      --at;
+    }
+    if (at < KEPT) earliest[at] = offset;
+  }
+  // Answers asked at spread moments lie a cycle wide, as far apart as the
+  // cycle over their number; one made late lies apart, before them, by
+  // more than six times as far (which answers on time do once in 400).
+  double apart = 6 * (last - earliest[0]) / in_window;
+  int taken = 0;
+  while (taken + 1 < found && earliest[taken + 1] - earliest[taken] > apart) ++taken;
+  stream = steady + earliest[taken];
+  return true;
+}
+
 }  // namespace tap

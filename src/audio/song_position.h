@@ -59,4 +59,35 @@ std::uint32_t song_ms_at_frame(double frame, double start_seconds, double song_s
 std::uint32_t song_ms_at(double stream_time, const OutputReport* reports, int count, double frames_per_second,
                          double start_seconds, double song_seconds_per_frame, double offset_ms);
 
+/// A stream clock from a server's accounts that move once a cycle: how far
+/// its last cycle had read, stamped with the moment it answered (PipeWire's
+/// PulseAudio server does so). Such an account reads late by however much
+/// of the cycle had passed when it was asked, up to a whole cycle; asked at
+/// moments spread over the cycle, the earliest of the last half second's
+/// accounts is the one asked as the cycle ended, which is right. But an
+/// answer the server made late, after its next cycle had begun and before
+/// it had counted it, reads early by as much, and lies apart from the
+/// others (which lie within a fraction of a cycle's length of the edge):
+/// up to two such are passed over. Half a second keeps the
+/// drift between the server's clock and the steady clock (a few hundred
+/// ppm) to a tenth of a millisecond. Pure: no clock, no I/O.
+class EarliestAccount {
+ public:
+  static constexpr double WINDOW_SECONDS = 0.5;
+
+  void clear() { count_ = 0; }
+  /// The server's account: its stream time `stream` at steady time `steady`
+  /// (seconds, `steady` never going back).
+  void add(double stream, double steady);
+  /// The stream time at `steady` by the earliest account of the window
+  /// before the latest; false before the first account.
+  bool stream_at(double steady, double& stream) const;
+
+ private:
+  static constexpr int SLOTS = 256;  // an account every 2 ms at the least
+  static constexpr int KEPT = 3;
+  double steady_[SLOTS] = {}, offset_[SLOTS] = {};
+  int next_ = 0, count_ = 0;
+};
+
 }  // namespace tap

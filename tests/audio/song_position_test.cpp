@@ -120,6 +120,51 @@ TEST(SongPosition, TheBoardGivesTheLatestReportsOldestFirst) {
   EXPECT_EQ(out[ReportBoard::SIZE - 1].dac_time, 20.0);
 }
 
+// A server that tells how far its last cycle read, stamped with the moment
+// it answered: asked at spread moments (1.5 to 4.5 ms apart, as the
+// PulseAudio output asks), the clock keeps within 1 ms of the sink's (0.3
+// on average) at a desktop's cycle of 1024 frames and a sound card's drift,
+// and when now and then the server answers with a count 2 ms old, a
+// cycle behind where one began since; a server whose accounts are exact (a
+// cycle of one frame) stays exact.
+TEST(EarliestAccount, ReadsACycleByCycleAccountAsTheSinkPlays) {
+  struct Case {
+    int cycle;  // frames
+    double ppm;
+    int late_every;  // answers; 0: none late
+  } cases[] = {{256, 0, 0},    {1024, 0, 0},  {1024, 100, 0}, {1024, -100, 0},
+               {512, -200, 0}, {256, 0, 150}, {1024, 0, 150}, {1, 0, 0}};
+  for (const Case& c : cases) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> gap(0.0015, 0.0045), answer(0.00005, 0.0003);
+    double rate = RATE * (1 + c.ppm * 1e-6);
+    // The sink's stream time at steady time t, and the server's account of it.
+    auto played = [&](double t) { return t * rate / RATE; };
+    auto account = [&](double t) { return std::ceil(t * rate / c.cycle) * c.cycle / RATE; };
+    EarliestAccount clock;
+    double stream = 0;
+    EXPECT_FALSE(clock.stream_at(0, stream));
+    double worst = 0, sum = 0;
+    int readings = 0, answers = 0;
+    for (double asked = 10; asked < 12; asked += gap(random)) {
+      double answered = asked + answer(random);
+      // Late: its count 2 ms old, a cycle behind when one began since.
+      double late = c.late_every > 0 && ++answers % c.late_every == 0 ? 0.002 : 0;
+      clock.add(account(answered - late), answered);
+      double read_at = answered + gap(random) / 2;
+      ASSERT_TRUE(clock.stream_at(read_at, stream));
+      if (asked < 10.5) continue;
+      worst = std::fmax(worst, std::fabs(stream - played(read_at)));
+      sum += stream - played(read_at);
+      ++readings;
+    }
+    std::string row = "cycle " + std::to_string(c.cycle) + ", " + std::to_string(c.ppm) + " ppm, one in " +
+                      std::to_string(c.late_every) + " late";
+    EXPECT_LT(worst * 1000, 1.0) << row;
+    EXPECT_LT(std::fabs(sum / readings) * 1000, 0.3) << row;
+  }
+}
+
 }  // namespace
 // What a decoder that gives no floats gives: 16, 24 and 32-bit samples,
 // little-endian and signed.

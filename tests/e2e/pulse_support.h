@@ -5,6 +5,10 @@
 // the JACK ones.
 
 #include <pulse/pulseaudio.h>
+#if TAP_RECORDER_PIPEWIRE
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+#endif
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -211,5 +215,89 @@ class PulseListener : public HeardClicks {
   bool connected_ = false;
   std::int64_t recorded_ = 0;
 };
+
+#if TAP_RECORDER_PIPEWIRE
+/// Hears PipeWire's null sink through its monitor, with PipeWire's own
+/// client library: each buffer comes in the graph's cycle with the cycle's
+/// time (the steady clock's), and a sample is placed where the server's
+/// account of the playing stream puts it. A monitor shows a cycle's data
+/// one cycle later: a stream of PipeWire's own playing into the sink,
+/// timed by its own account (the cycle's time and its delay, none queued),
+/// was shown there exactly one cycle later in every cycle (5.333 ms at
+/// 256 frames), as JACK's monitor ports show theirs. The cycle's time is
+/// the server's own, to the microsecond.
+class PipeWireListener : public HeardClicks {
+ public:
+  /// `server` as the program is told it: "unix:DIR/pulse/native", where
+  /// PipeWire's own socket is DIR/pipewire-0.
+  explicit PipeWireListener(const std::string& server) : HeardClicks(0.1) {
+    pw_init(nullptr, nullptr);
+    std::string dir = server.substr(5, server.size() - 5 - std::string("/pulse/native").size());
+    loop_ = pw_thread_loop_new("listener", nullptr);
+    pw_properties* properties = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                                  PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_TARGET_OBJECT, "tap",
+                                                  PW_KEY_REMOTE_NAME, (dir + "/pipewire-0").c_str(), nullptr);
+    events_.version = PW_VERSION_STREAM_EVENTS;
+    events_.process = [](void* self) { static_cast<PipeWireListener*>(self)->process(); };
+    stream_ = pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "listener", properties, &events_, this);
+    std::uint8_t pod[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
+    spa_audio_info_raw format{};
+    format.format = SPA_AUDIO_FORMAT_F32;
+    format.rate = RATE;
+    format.channels = 1;
+    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+    auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                              PW_STREAM_FLAG_RT_PROCESS);
+    connected_ = stream_ != nullptr &&
+                 pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) == 0 &&
+                 pw_thread_loop_start(loop_) == 0;
+    // Connected once the first cycle came.
+    for (int i = 0; connected_ && i < 2000 && !cycling_.load(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    connected_ = connected_ && cycling_.load();
+  }
+  ~PipeWireListener() {
+    pw_thread_loop_stop(loop_);
+    if (stream_ != nullptr) pw_stream_destroy(stream_);
+    pw_thread_loop_destroy(loop_);
+  }
+  PipeWireListener(const PipeWireListener&) = delete;
+  PipeWireListener& operator=(const PipeWireListener&) = delete;
+
+  bool connected() const { return connected_; }
+  /// The null sink plays on the steady clock: its cycles are timed by it.
+  double ms_since_first_heard() const { return steady_ms() - heard_ms(0); }
+
+ private:
+  void process() {
+    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+    if (buffer == nullptr) return;
+    pw_time time{};
+    pw_stream_get_time_n(stream_, &time, sizeof time);
+    const spa_data& data = buffer->buffer->datas[0];
+    const auto* samples = static_cast<const float*>(data.data);
+    std::uint32_t frames = data.chunk->size / sizeof(float);
+    // The first of these frames was played a cycle of this length ago.
+    double first_ms = static_cast<double>(time.now) * 1e-6 - static_cast<double>(frames) * 1000 / RATE;
+    if (time.rate.denom > 0) first_ms -= static_cast<double>(time.delay) * time.rate.num * 1000 / time.rate.denom;
+    for (std::uint32_t k = 0; samples != nullptr && k < frames; ++k) {
+      std::int64_t frame = captured_ + k;
+      if (!starts_click(frame, samples[k])) continue;
+      if (!note(frame, first_ms + static_cast<double>(k) * 1000 / RATE)) break;
+    }
+    captured_ += frames;
+    pw_stream_queue_buffer(stream_, buffer);
+    cycling_.store(true);
+  }
+
+  pw_thread_loop* loop_ = nullptr;
+  pw_stream* stream_ = nullptr;
+  pw_stream_events events_{};
+  std::atomic<bool> cycling_{false};
+  bool connected_ = false;
+  std::int64_t captured_ = 0;
+};
+#endif
 
 }  // namespace tap::testing
