@@ -179,8 +179,18 @@ class PulseOutput final : public AudioOutput {
     write(room);
     return !failed_;
   }
+  // The accounts are asked for only from here: a stream waiting corked at
+  // the first prompt wakes nobody.
   bool start() override {
     PulseServer::Lock lock(server_);
+    if (by_cycles_) {
+      asking_ = pa_context_rttime_new(
+          server_.context(), pa_rtclock_now() + 1500,
+          [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+            static_cast<PulseOutput*>(self)->ask_time();
+          },
+          this);
+    }
     return server_.finish(pa_stream_cork(stream_, 0, nullptr, nullptr)) && !failed_;
   }
   // The server's latest account, carried to now on the steady clock while
@@ -337,14 +347,6 @@ bool PulseOutput::open(const SongSource& source, const char* sink, SongError& er
                       pa_strerror(pa_context_errno(server_.context())));
   }
   by_cycles_ = server_.is_pipewire();
-  if (by_cycles_) {
-    asking_ = pa_context_rttime_new(
-        server_.context(), pa_rtclock_now() + 1500,
-        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
-          static_cast<PulseOutput*>(self)->ask_time();
-        },
-        this);
-  }
   return true;
 }
 

@@ -102,12 +102,12 @@ bool EarliestAccount::stream_at(double steady, double& stream) const {
   int latest = (next_ + SLOTS - 1) % SLOTS;
   // The earliest offsets of the window, earliest first.
   double earliest[KEPT] = {};
-  double last = offset_[latest];
+  double latest_of_all = offset_[latest];
   int found = 0, in_window = 0;
   for (int k = 0; k < count_; ++k) {
     if (steady_[k] < steady_[latest] - WINDOW_SECONDS) continue;
     double offset = offset_[k];
-    last = std::fmax(last, offset);
+    latest_of_all = std::fmax(latest_of_all, offset);
     ++in_window;
     int at = found < KEPT ? found++ : KEPT;
     while (at > 0 && earliest[at - 1] > offset) {
@@ -119,7 +119,7 @@ bool EarliestAccount::stream_at(double steady, double& stream) const {
   // Answers asked at spread moments lie a cycle wide, as far apart as the
   // cycle over their number; one made late lies apart, before them, by
   // more than six times as far (which answers on time do once in 400).
-  double apart = 6 * (last - earliest[0]) / in_window;
+  double apart = 6 * (latest_of_all - earliest[0]) / in_window;
   int taken = 0;
   while (taken + 1 < found && earliest[taken + 1] - earliest[taken] > apart) ++taken;
   stream = steady + earliest[taken];
