@@ -258,6 +258,17 @@ void taps_land_in_the_frames_heard(Server*& server, const char* label) {
   }
 }
 
+// The same rows on a server started for them, which they may start anew.
+template <typename Server, typename Heard>
+void taps_land_on_a_server_of_their_own(const char* label) {
+  Server* server = new Server;
+  struct Stop {
+    Server*& server;
+    ~Stop() { delete server; }
+  } stop{server};
+  taps_land_in_the_frames_heard<Server, Heard>(server, label);
+}
+
 TEST_F(Song, TapsLandInTheFramesOfTheSongPositionHeard) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizers slow the key path by milliseconds: timing is judged in the optimised build";
@@ -272,12 +283,7 @@ TEST_F(Song, OnPulseAudioTapsLandInTheFramesOfTheSongPositionHeard) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizers slow the key path by milliseconds: timing is judged in the optimised build";
 #endif
-  PulseServer* pulse = new PulseServer;
-  struct Stop {
-    PulseServer*& server;
-    ~Stop() { delete server; }
-  } stop{pulse};
-  taps_land_in_the_frames_heard<PulseServer, PulseListener>(pulse, "PulseAudio");
+  taps_land_on_a_server_of_their_own<PulseServer, PulseListener>("PulseAudio");
 }
 
 #if TAP_RECORDER_PIPEWIRE
@@ -287,12 +293,7 @@ TEST_F(Song, OnPipeWireTapsLandInTheFramesOfTheSongPositionHeard) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizers slow the key path by milliseconds: timing is judged in the optimised build";
 #endif
-  PipeWireServer* server = new PipeWireServer;
-  struct Stop {
-    PipeWireServer*& server;
-    ~Stop() { delete server; }
-  } stop{server};
-  taps_land_in_the_frames_heard<PipeWireServer, PipeWireListener>(server, "PipeWire");
+  taps_land_on_a_server_of_their_own<PipeWireServer, PipeWireListener>("PipeWire");
 }
 #endif
 #endif
