@@ -455,12 +455,13 @@ int main(int argc, char** argv) {
        {}},
   };
 #ifdef TAP_BENCH_PULSE
-  tap::testing::PulseServer pulse;
+  tap::testing::PulseCardServer pulse;
   if (pulse.ready()) {
     std::vector<std::string> on_pulse = {"JACK_DEFAULT_SERVER=no-such-server", "PULSE_SERVER=" + pulse.name()};
-    routes.push_back({"PulseAudio (null sink)", sync_round<tap::testing::PulseListener>, pulse.name(), on_pulse, {}});
+    routes.push_back(
+        {"PulseAudio (pipe sink, 21-42 ms)", sync_round<tap::testing::SinkReader>, pulse.name(), on_pulse, {}});
     routes.push_back({"PulseAudio via ALSA's plugin",
-                      sync_round<tap::testing::PulseListener>,
+                      sync_round<tap::testing::SinkReader>,
                       pulse.name(),
                       on_pulse,
                       {"--device", "ALSA: pulse"}});

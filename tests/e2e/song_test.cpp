@@ -277,13 +277,13 @@ TEST_F(Song, TapsLandInTheFramesOfTheSongPositionHeard) {
 }
 
 #if TAP_RECORDER_PULSE
-// Through PulseAudio, with the program's own output: the server's account
-// of what the null sink played.
+// Through PulseAudio, with the program's own output, at a desktop's sink
+// latency: what the sink's card took.
 TEST_F(Song, OnPulseAudioTapsLandInTheFramesOfTheSongPositionHeard) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizers slow the key path by milliseconds: timing is judged in the optimised build";
 #endif
-  taps_land_on_a_server_of_their_own<PulseServer, PulseListener>("PulseAudio");
+  taps_land_on_a_server_of_their_own<PulseCardServer, SinkReader>("PulseAudio");
 }
 
 #if TAP_RECORDER_PIPEWIRE
