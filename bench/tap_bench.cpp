@@ -3,7 +3,10 @@
 // reader) and a curses reader run in the same harness. Prints every figure;
 // each is the median over several rounds.
 //
-//   tap_bench [--rounds N] [--taps N] [--no-exhaustive]
+//   tap_bench [--rounds N] [--taps N] [--no-exhaustive] [--only ROUTE]
+//
+// --only runs the sync sweeps alone, through the routes whose name holds
+// ROUTE ("PipeWire"), to repeat one server's rounds.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -367,6 +370,7 @@ void pin_harness(int cpu) {
 int main(int argc, char** argv) {
   int rounds = 5, taps = 1000;
   bool exhaustive = true;
+  std::string only;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--rounds" && i + 1 < argc)
@@ -375,6 +379,8 @@ int main(int argc, char** argv) {
       taps = std::atoi(argv[++i]);
     else if (arg == "--no-exhaustive")
       exhaustive = false;
+    else if (arg == "--only" && i + 1 < argc)
+      only = argv[++i];
   }
   pin_harness(0);
   signal(SIGPIPE, SIG_IGN);
@@ -399,42 +405,46 @@ int main(int argc, char** argv) {
   std::printf("harness on CPU 0 spinning on the pty master, programs on CPU %d\n\n", PROGRAM_CPU);
 
   std::vector<std::vector<double>> p50(kinds), p99(kinds), worst(kinds), startup(kinds);
-  for (int r = 0; r < rounds; ++r) {
-    std::vector<Latency> round = latency_round(readers, taps);
-    for (std::size_t k = 0; k < kinds; ++k) {
-      p50[k].push_back(round[k].p50_us);
-      p99[k].push_back(round[k].p99_us);
-      worst[k].push_back(round[k].max_us);
-    }
-    for (std::size_t s = 0; s < 4; ++s) {
-      for (std::size_t j = 0; j < kinds; ++j) {
-        std::size_t k = (s + j) % kinds;
-        startup[k].push_back(startup_round(readers[k]));
+  // --only: the sync sweeps alone.
+  if (only.empty()) {
+    for (int r = 0; r < rounds; ++r) {
+      std::vector<Latency> round = latency_round(readers, taps);
+      for (std::size_t k = 0; k < kinds; ++k) {
+        p50[k].push_back(round[k].p50_us);
+        p99[k].push_back(round[k].p99_us);
+        worst[k].push_back(round[k].max_us);
+      }
+      for (std::size_t s = 0; s < 4; ++s) {
+        for (std::size_t j = 0; j < kinds; ++j) {
+          std::size_t k = (s + j) % kinds;
+          startup[k].push_back(startup_round(readers[k]));
+        }
       }
     }
-  }
-  std::printf(
-      "latency, key written -> first byte of the answer (median of %d rounds; the readers\n"
-      "run side by side and take their taps in turn)\n",
-      rounds);
-  std::printf("  %-14s %10s %10s %10s %14s\n", "reader", "p50 us", "p99 us", "max us", "start-up ms");
-  for (std::size_t k = 0; k < kinds; ++k) {
-    std::printf("  %-14s %10.1f %10.1f %10.1f %14.2f\n", readers[k].name, median(p50[k]), median(p99[k]),
-                median(worst[k]), median(startup[k]));
-  }
-  std::printf("  ratios: tap-recorder/floor  p50 %.2f  p99 %.2f\n", median(p50[0]) / median(p50[1]),
-              median(p99[0]) / median(p99[1]));
-  std::printf("          tap-recorder/curses p50 %.2f  p99 %.2f\n", median(p50[0]) / median(p50[2]),
-              median(p99[0]) / median(p99[2]));
-  // What no reader can beat here: the pty's own round trip, which the floor
-  // is made of, against curses.
-  std::printf("          floor/curses        p50 %.2f  p99 %.2f  (the least any reader can reach against curses)\n",
-              median(p50[1]) / median(p50[2]), median(p99[1]) / median(p99[2]));
+    std::printf(
+        "latency, key written -> first byte of the answer (median of %d rounds; the readers\n"
+        "run side by side and take their taps in turn)\n",
+        rounds);
+    std::printf("  %-14s %10s %10s %10s %14s\n", "reader", "p50 us", "p99 us", "max us", "start-up ms");
+    for (std::size_t k = 0; k < kinds; ++k) {
+      std::printf("  %-14s %10.1f %10.1f %10.1f %14.2f\n", readers[k].name, median(p50[k]), median(p99[k]),
+                  median(worst[k]), median(startup[k]));
+    }
+    std::printf("  ratios: tap-recorder/floor  p50 %.2f  p99 %.2f\n", median(p50[0]) / median(p50[1]),
+                median(p99[0]) / median(p99[1]));
+    std::printf("          tap-recorder/curses p50 %.2f  p99 %.2f\n", median(p50[0]) / median(p50[2]),
+                median(p99[0]) / median(p99[2]));
+    // What no reader can beat here: the pty's own round trip, which the floor
+    // is made of, against curses.
+    std::printf("          floor/curses        p50 %.2f  p99 %.2f  (the least any reader can reach against curses)\n",
+                median(p50[1]) / median(p50[2]), median(p99[1]) / median(p99[2]));
 #ifdef TAP_BENCH_SONG
-  std::printf("          with a song/floor   p50 %.2f  p99 %.2f  (tap-recorder playing a song through JACK)\n",
-              median(p50[3]) / median(p50[1]), median(p99[3]) / median(p99[1]));
+    std::printf("          with a song/floor   p50 %.2f  p99 %.2f  (tap-recorder playing a song through JACK)\n",
+                median(p50[3]) / median(p50[1]), median(p99[3]) / median(p99[1]));
 #endif
-  std::printf("  start-up is fork of a stand-in shell, fork, exec and the program's own start to its first prompt\n\n");
+    std::printf(
+        "  start-up is fork of a stand-in shell, fork, exec and the program's own start to its first prompt\n\n");
+  }
 
 #ifdef TAP_BENCH_SONG
   // The same sweeps through each server, side by side: JACK, PulseAudio
@@ -485,6 +495,7 @@ int main(int argc, char** argv) {
       "against the server's own account of what it played to 0.25 ms (positive: read later than heard)\n");
   std::printf("  %-34s %8s %10s %12s %8s %10s\n", "through", "sweeps", "mean ms", "max |ms|", "beyond", "left out");
   for (const Route& route : routes) {
+    if (std::string(route.name).find(only) == std::string::npos) continue;
     std::vector<double> sync;
     int unsteady = 0;
     for (int r = 0; r < rounds; ++r) {
@@ -512,8 +523,9 @@ int main(int argc, char** argv) {
                 sync_sum / std::max(1.0, static_cast<double>(sync.size()) - beyond), sync_max, beyond, unsteady);
   }
   std::printf(
-      "  (beyond: sweeps that found the error past 4 ms; left out: rounds in which the server missed cycles or\n"
-      "  the listener fell behind, or the song ran dry at the server and the program said it stopped)\n");
+      "  (beyond: sweeps that found the error past 4 ms; left out: rounds in which the server missed cycles, the\n"
+      "  card ran dry or the listener fell behind, or the song ran dry at the server and the program said so)\n");
+  if (!only.empty()) return 0;
   for (double ppm : {500.0, -500.0}) {
     std::pair<double, double> mapping = mapping_error(ppm);
     std::printf(
