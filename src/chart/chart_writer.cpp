@@ -13,11 +13,13 @@ const char* const LANE_LABELS[LANE_COUNT] = {
     "&left_data=", "&down_data=", "&up_data=", "&right_data=", "&space_data=",
 };
 
-// The keys the chart format carries but a tap recording never fills.
-const char* const FIXED_LINES[] = {
-    "&frzLeft_data=",  "&frzDown_data=", "&frzUp_data=", "&frzRight_data=",
-    "&frzSpace_data=", "&stop_data=",    "&speed_data=", "&tuning=Name",
+// Each lane's holds: pairs of the frames of a press and of its release.
+const char* const FREEZE_LABELS[LANE_COUNT] = {
+    "&frzLeft_data=", "&frzDown_data=", "&frzUp_data=", "&frzRight_data=", "&frzSpace_data=",
 };
+
+// The keys the chart format carries but a tap recording never fills.
+const char* const FIXED_LINES[] = {"&stop_data=", "&speed_data=", "&tuning=Name"};
 
 // Plain decimal, a leading '-' for negatives; no locale is involved.
 int format_frame(std::int32_t value, char* out) {
@@ -38,6 +40,20 @@ int format_frame(std::int32_t value, char* out) {
 void write_both(Console& console, ChartFile& file, const char* text, std::size_t length) {
   console.write(text, length);
   file.write(text, length);
+}
+
+// One line of frames, each after a comma but the first: its label, then
+// the values `count` gives and `value` reads.
+template <typename Value>
+void write_frames_line(Console& console, ChartFile& file, const char* label, int count, Value value) {
+  write_both(console, file, label, std::strlen(label));
+  for (int j = 0; j < count; ++j) {
+    if (j != 0) write_both(console, file, ",", 1);
+    char number[12];
+    write_both(console, file, number, static_cast<std::size_t>(format_frame(value(j), number)));
+  }
+  console.end_line();
+  file.end_line();
 }
 
 // In the dialogue, and on standard error for output sent elsewhere.
@@ -64,15 +80,24 @@ ChartResult write_chart(const LaneLists& lanes, Console& console, const char* pa
   }
 
   for (int lane = 0; lane < LANE_COUNT; ++lane) {
-    write_both(console, file, LANE_LABELS[lane], std::strlen(LANE_LABELS[lane]));
     const LaneList& list = lanes.lanes[lane];
-    for (int j = 0; j < list.count; ++j) {
-      if (j != 0) write_both(console, file, ",", 1);
-      char number[12];
-      write_both(console, file, number, static_cast<std::size_t>(format_frame(list.frames[j], number)));
-    }
-    console.end_line();
-    file.end_line();
+    write_frames_line(console, file, LANE_LABELS[lane], list.count, [&list](int j) { return list.frames[j]; });
+  }
+  // A lane's holds are picked from all of them: the first pass counts
+  // them, and each value is found by walking to it, which stays linear
+  // since the values are asked for in order.
+  const FreezeList& holds = lanes.holds;
+  for (int lane = 0; lane < LANE_COUNT; ++lane) {
+    int count = 0;
+    for (int k = 0; k < holds.count; ++k) count += static_cast<int>(holds.freezes[k].lane) == lane ? 2 : 0;
+    int at = -1;
+    write_frames_line(console, file, FREEZE_LABELS[lane], count, [&holds, &at, lane](int j) {
+      if (j % 2 == 0) {
+        do ++at;
+        while (static_cast<int>(holds.freezes[at].lane) != lane);
+      }
+      return j % 2 == 0 ? holds.freezes[at].start : holds.freezes[at].end;
+    });
   }
 
   for (const char* line : FIXED_LINES) {

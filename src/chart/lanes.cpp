@@ -102,12 +102,20 @@ std::int32_t to_frame(std::int32_t elapsed_ms) {
 
 void build_lane_lists(const PressLog& log, LaneLists& lanes) {
   for (LaneList& list : lanes.lanes) list.count = 0;
+  lanes.holds.count = 0;
   const std::uint32_t start = log.slots[0].timestamp;
+  auto since_start = [start](std::uint32_t timestamp) {
+    return to_frame(static_cast<std::int32_t>(static_cast<std::uint32_t>(timestamp - start)));
+  };
   for (int j = 1; j < log.count; ++j) {
     const PressSlot& slot = log.slots[j];
-    std::int32_t elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(slot.timestamp - start));
+    if (slot.held) {
+      lanes.holds.freezes[lanes.holds.count++] = {since_start(slot.timestamp), since_start(slot.released),
+                                                  lane_of(slot.key)};
+      continue;
+    }
     LaneList& list = lanes[lane_of(slot.key)];
-    list.frames[list.count++] = to_frame(elapsed);
+    list.frames[list.count++] = since_start(slot.timestamp);
   }
 }
 

@@ -18,8 +18,23 @@ struct LaneList {
   int count = 0;
 };
 
+/// A hold: the frames of its press and of its release, in its lane.
+struct Freeze {
+  std::int32_t start;
+  std::int32_t end;
+  Lane lane;
+};
+
+/// Every hold of a run, in the order of their presses; a lane's freeze
+/// line takes its own from them.
+struct FreezeList {
+  std::array<Freeze, MAX_PRESS_SLOTS> freezes;
+  int count = 0;
+};
+
 struct LaneLists {
   std::array<LaneList, LANE_COUNT> lanes;
+  FreezeList holds;
   LaneList& operator[](Lane lane) { return lanes[static_cast<int>(lane)]; }
   const LaneList& operator[](Lane lane) const { return lanes[static_cast<int>(lane)]; }
 };
@@ -36,7 +51,8 @@ std::int32_t to_frame(std::int32_t elapsed_ms);
 
 /// Fills the lane lists from slots 1 to count - 1 of the log, in log order,
 /// with each tap's time since slot 0 taken as a signed 32-bit difference so
-/// a wrap of the clock in between does no harm.
+/// a wrap of the clock in between does no harm. A held press goes to the
+/// holds, with its release converted the same way, and not to its lane.
 void build_lane_lists(const PressLog& log, LaneLists& lanes);
 
 }  // namespace tap

@@ -18,9 +18,13 @@ constexpr KeyCode KEY_SPACE = '9';
 
 constexpr int MAX_PRESS_SLOTS = 10000;
 
+/// A press the key was held down for is a hold: `released` is when the key
+/// came up, on the same clock as `timestamp`.
 struct PressSlot {
   std::uint32_t timestamp;
   KeyCode key;
+  bool held = false;
+  std::uint32_t released = 0;
 };
 
 /// Slot 0 holds the start time (its key is never used); taps fill slots 1,

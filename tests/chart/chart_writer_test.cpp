@@ -21,15 +21,18 @@ using testing::TempDir;
 using testing::crlf;
 using testing::FIXED_CHART_LINES;
 
-std::vector<std::string> chart_lines(const std::vector<std::string>& lanes) {
-  std::vector<std::string> lines = lanes;
-  lines.insert(lines.end(), FIXED_CHART_LINES.begin(), FIXED_CHART_LINES.end());
+// The lane lines, and the freeze lines where given, then the lines left.
+std::vector<std::string> chart_lines(const std::vector<std::string>& given) {
+  std::vector<std::string> lines = given;
+  lines.insert(lines.end(), FIXED_CHART_LINES.begin() + static_cast<long>(given.size()) - LANE_COUNT,
+               FIXED_CHART_LINES.end());
   return lines;
 }
 
 LaneLists& empty_lanes() {
   static LaneLists lanes;
   for (LaneList& list : lanes.lanes) list.count = 0;
+  lanes.holds.count = 0;
   return lanes;
 }
 
@@ -44,6 +47,7 @@ TEST(WriteChart, WritesTheThirteenLinesToFileAndConsole) {
     const char* name;
     std::vector<std::vector<std::int32_t>> lanes;  // left, down, up, right, space
     std::vector<std::string> expected;
+    std::vector<Freeze> holds = {};  // in the order of their presses
   };
   const Case cases[] = {
       {"two down taps and a space",
@@ -54,12 +58,18 @@ TEST(WriteChart, WritesTheThirteenLinesToFileAndConsole) {
        {{0}, {5, 5, 5}, {-1, -64424509}, {64424509}, {1, 22, 333, 4444}},
        {"&left_data=0", "&down_data=5,5,5", "&up_data=-1,-64424509", "&right_data=64424509",
         "&space_data=1,22,333,4444"}},
+      {"holds in their lanes' freeze lines, in the order of their presses",
+       {{7}, {}, {}, {}, {}},
+       {"&left_data=7", "&down_data=", "&up_data=", "&right_data=", "&space_data=", "&frzLeft_data=120,165,300,391",
+        "&frzDown_data=", "&frzUp_data=-3,2", "&frzRight_data=", "&frzSpace_data=130,131"},
+       {{120, 165, Lane::left}, {130, 131, Lane::space}, {-3, 2, Lane::up}, {300, 391, Lane::left}}},
   };
   for (const Case& c : cases) {
     TempDir dir;
     CapturedConsole console;
     LaneLists& lanes = empty_lanes();
     for (int lane = 0; lane < LANE_COUNT; ++lane) set_lane(lanes, static_cast<Lane>(lane), c.lanes[lane]);
+    for (const Freeze& hold : c.holds) lanes.holds.freezes[lanes.holds.count++] = hold;
 
     EXPECT_EQ(write_chart(lanes, console, dir.file("ved.txt").c_str()), ChartResult::opened) << c.name;
 

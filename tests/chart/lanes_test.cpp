@@ -93,6 +93,27 @@ TEST(BuildLaneLists, ArrowsTurnAQuarterClockwiseAndKeepTapOrder) {
   EXPECT_EQ(frames_of(lanes, Lane::space), (std::vector<std::int32_t>{16, 59}));
 }
 
+TEST(BuildLaneLists, AHeldPressIsAHoldInItsLaneAndNoTap) {
+  static LaneLists lanes;
+  PressLog log = make_log(5000, {{5100, KEY_DOWN}, {5234, KEY_DOWN}, {5300, KEY_SPACE}, {9000, KEY_LEFT}});
+  log.slots[2].held = true;
+  log.slots[2].released = 6500;
+  log.slots[4].held = true;
+  log.slots[4].released = 9901;
+  lanes.holds.count = 2;  // left over from an earlier use
+  build_lane_lists(log, lanes);
+  EXPECT_EQ(frames_of(lanes, Lane::left), (std::vector<std::int32_t>{2}));
+  EXPECT_EQ(frames_of(lanes, Lane::space), (std::vector<std::int32_t>{8}));
+  EXPECT_EQ(lanes[Lane::up].count, 0);
+  ASSERT_EQ(lanes.holds.count, 2);
+  EXPECT_EQ(lanes.holds.freezes[0].lane, Lane::left);
+  EXPECT_EQ(lanes.holds.freezes[0].start, 7);
+  EXPECT_EQ(lanes.holds.freezes[0].end, to_frame(1500));
+  EXPECT_EQ(lanes.holds.freezes[1].lane, Lane::up);
+  EXPECT_EQ(lanes.holds.freezes[1].start, to_frame(4000));
+  EXPECT_EQ(lanes.holds.freezes[1].end, 147);
+}
+
 TEST(BuildLaneLists, NoTapsLeavesEveryLaneEmpty) {
   static LaneLists lanes;
   lanes[Lane::up].count = 3;  // left over from an earlier use
