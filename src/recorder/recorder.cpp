@@ -35,10 +35,34 @@ void Recorder::tell_notice() {
 
 void Recorder::say(Message message) { console_.write_line(message_text(message, encoding_)); }
 
+// A press held long enough is a hold; a release with no press (the key was
+// down before the start) is nothing.
+void Recorder::release(KeyCode key) {
+  int& slot = down_[static_cast<int>(lane_of(key))];
+  if (slot == 0) return;
+  PressSlot& press = log_.slots[slot];
+  slot = 0;
+  std::uint32_t now = clock_.elapsed_ms();
+  if (static_cast<std::int32_t>(now - press.timestamp) < hold_ms_) return;
+  press.held = true;
+  press.released = now;
+}
+
+// Keys still down when the capture ends are released then.
+void Recorder::end_holds() {
+  for (int lane = 0; lane < LANE_COUNT; ++lane) {
+    if (down_[lane] != 0) release(log_.slots[down_[lane]].key);
+  }
+}
+
 void Recorder::capture() {
   int index = 1;
   for (;;) {
     int code = keys_.read_key();
+    if (hold_ms_ > 0 && code > CODE_RELEASED) {
+      release(static_cast<KeyCode>(code - CODE_RELEASED));
+      continue;
+    }
     KeyCode key = 0;
     Message message = Message::other_key_pressed;
     if (code == CODE_EXTENDED) {
@@ -64,11 +88,15 @@ void Recorder::capture() {
     // The terminal is gone or a signal asked to stop: keep what was
     // recorded and go on to the chart.
     if (code == -1 && faulted()) break;
+    int& down = down_[static_cast<int>(lane_of(key))];
+    // A key that repeats while it is held is one hold, not taps.
+    if (key != 0 && hold_ms_ > 0 && down != 0) continue;
     tell_notice();
     say(message);
     if (key != 0) {
       // The time is read after the acknowledgement is out, so it includes
       // the cost of writing it.
+      if (hold_ms_ > 0) down = index;
       PressSlot& slot = log_.slots[index++];
       slot.timestamp = clock_.elapsed_ms();
       slot.key = key;
@@ -76,6 +104,7 @@ void Recorder::capture() {
     if (index == MAX_PRESS_SLOTS) break;
   }
   log_.count = index;
+  end_holds();
 }
 
 int Recorder::run() {

@@ -31,6 +31,11 @@ class Recorder {
   /// written then waits for ENTER, so that the taps can be copied.
   void set_own_window(bool own) { own_window_ = own; }
 
+  /// Above 0, a lane key held down at least `threshold_ms` is a hold: its
+  /// press and its release go to its lane's freeze line and not to its
+  /// lane, and the presses the key repeats while it is down are part of it.
+  void set_holds(int threshold_ms) { hold_ms_ = threshold_ms; }
+
   /// Runs the dialogue to its end and returns the exit code.
   int run();
 
@@ -41,6 +46,8 @@ class Recorder {
   void tell_notice();
   bool faulted() const { return keys_.status().fault != ReaderFault::none; }
   void capture();
+  void release(KeyCode key);
+  void end_holds();
 
   KeySource& keys_;
   TimeSource& clock_;
@@ -48,6 +55,9 @@ class Recorder {
   TextEncoding encoding_;
   const char* chart_path_;
   bool own_window_ = false;
+  int hold_ms_ = 0;
+  // The slot of each lane's press while its key is down, 0 when it is up.
+  int down_[LANE_COUNT] = {};
   PressLog log_;
   LaneLists lanes_;
 };

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "console/virtual_keys.h"
 #include "test_support.h"
 
 namespace tap {
@@ -128,6 +129,44 @@ TEST(Recorder, WholeDialogueRecordsEachArrowInItsRotatedLane) {
                                "&stop_data=", "&speed_data=", "&tuning=Name"}));
   EXPECT_TRUE(run.console.errors.empty());
   EXPECT_EQ(keys.reads, 31u);  // everything, and nothing after the last ENTER
+}
+
+int run_recorder_with_holds(RecorderRun& run, KeySource& keys, int threshold_ms) {
+  std::string path = run.dir.file("ved.txt");
+  auto recorder = std::make_unique<Recorder>(keys, run.clock, run.console, TextEncoding::utf8, path.c_str());
+  recorder->set_holds(threshold_ms);
+  run.exit_code = recorder->run();
+  return run.exit_code;
+}
+
+TEST(Recorder, AKeyHeldPastTheThresholdIsAHoldFromItsPressToItsRelease) {
+  constexpr int RELEASED = CODE_RELEASED;
+  RecorderRun run;
+  // Readings 37 ms apart, one for each tap after its line and one for each
+  // release of a key that is down.
+  // clang-format off
+  ScriptedKeys keys({13,                     // 5000
+                     0, 80,                  // down pressed: 5037
+                     32, RELEASED + '9',     // space, released 37 ms on: a tap
+                     0, 80,                  // down repeats while held: nothing
+                     RELEASED + '2',         // down released at 5148, 111 ms on: a hold
+                     0, 75, RELEASED + '1',  // left, released 37 ms on: a tap
+                     RELEASED + '4',         // right was not down: nothing
+                     0, 77, 32, RELEASED + '9',
+                     13,                     // right still down: ends here, 5370
+                     13});
+  // clang-format on
+  EXPECT_EQ(run_recorder_with_holds(run, keys, 50), EXIT_DONE);
+  std::vector<std::string> chart = {
+      "&left_data=",       "&down_data=",        "&up_data=5",   "&right_data=",    "&space_data=2,8",
+      "&frzLeft_data=1,4", "&frzDown_data=7,11", "&frzUp_data=", "&frzRight_data=", "&frzSpace_data=",
+      "&stop_data=",       "&speed_data=",       "&tuning=Name"};
+  EXPECT_EQ(run.console.lines, join({OPENING,
+                                     {"計測開始！", "↓が押されました", "SPACEが押されました", "←が押されました",
+                                      "→が押されました", "SPACEが押されました", "ENTERが押されました", "Can Open File"},
+                                     chart,
+                                     CLOSING}));
+  EXPECT_EQ(run.chart(), crlf(chart));
 }
 
 TEST(Recorder, StartTimeIsReadBeforeTheStartLineAndEachTapAfterItsLine) {
