@@ -48,6 +48,31 @@ void Recorder::release(KeyCode key) {
   press.released = now;
 }
 
+// A key held down repeats its press every 30 to 100 ms once the terminal's
+// repeat delay (200 ms or more) has passed: a press that comes within
+// REPEAT_GAP_MS of the one before, of the same key with nothing between, is
+// a repeat, and so was the one before it, after the delay. Nobody taps one
+// key that fast.
+bool Recorder::take_repeat(KeyCode key, int& index) {
+  constexpr std::int32_t REPEAT_GAP_MS = 60;
+  if (key != run_key_ || (repeats_ == 0 && run_length_ < 2)) return false;
+  std::uint32_t now = clock_.elapsed_ms();
+  std::int32_t gap = static_cast<std::int32_t>(now - (repeats_ > 0 ? last_time_ : log_.slots[index - 1].timestamp));
+  if (gap < 0 || gap > REPEAT_GAP_MS) return false;
+  if (repeats_ == 0) {
+    --index;  // the delay's repeat, answered as a tap before it was known
+    --run_length_;
+  }
+  ++repeats_;
+  last_time_ = now;
+  intervals_ms_ += static_cast<std::uint32_t>(gap);
+  PressSlot& press = log_.slots[index - 1];
+  std::uint32_t released = now + intervals_ms_ / static_cast<std::uint32_t>(repeats_) / 2;
+  press.held = static_cast<std::int32_t>(released - press.timestamp) >= hold_ms_;
+  press.released = released;
+  return true;
+}
+
 // Keys still down when the capture ends are released then.
 void Recorder::end_holds() {
   for (int lane = 0; lane < LANE_COUNT; ++lane) {
@@ -90,17 +115,22 @@ void Recorder::capture() {
     if (code == -1 && faulted()) break;
     int& down = down_[static_cast<int>(lane_of(key))];
     // A key that repeats while it is held is one hold, not taps.
-    if (key != 0 && hold_ms_ > 0 && down != 0) continue;
+    if (key != 0 && hold_ms_ > 0 && holds_from_ == HoldsFrom::releases && down != 0) continue;
+    if (key != 0 && hold_ms_ > 0 && holds_from_ == HoldsFrom::repeats && take_repeat(key, index)) continue;
     tell_notice();
     say(message);
     if (key != 0) {
       // The time is read after the acknowledgement is out, so it includes
       // the cost of writing it.
-      if (hold_ms_ > 0) down = index;
+      if (hold_ms_ > 0 && holds_from_ == HoldsFrom::releases) down = index;
       PressSlot& slot = log_.slots[index++];
       slot.timestamp = clock_.elapsed_ms();
       slot.key = key;
     }
+    run_length_ = key != 0 && key == run_key_ && repeats_ == 0 ? run_length_ + 1 : 1;
+    run_key_ = key;
+    repeats_ = 0;
+    intervals_ms_ = 0;
     if (index == MAX_PRESS_SLOTS) break;
   }
   log_.count = index;

@@ -31,10 +31,19 @@ class Recorder {
   /// written then waits for ENTER, so that the taps can be copied.
   void set_own_window(bool own) { own_window_ = own; }
 
+  /// How the keys tell a hold: by their releases (CODE_RELEASED), or, where
+  /// the terminal reports none, by the presses a held key repeats.
+  enum class HoldsFrom { releases, repeats };
   /// Above 0, a lane key held down at least `threshold_ms` is a hold: its
   /// press and its release go to its lane's freeze line and not to its
   /// lane, and the presses the key repeats while it is down are part of it.
-  void set_holds(int threshold_ms) { hold_ms_ = threshold_ms; }
+  /// From repeats, a hold is seen once its key repeats (past the
+  /// terminal's repeat delay), and its release is placed half a repeat
+  /// interval after its last repeat.
+  void set_holds(int threshold_ms, HoldsFrom from = HoldsFrom::releases) {
+    hold_ms_ = threshold_ms;
+    holds_from_ = from;
+  }
 
   /// Runs the dialogue to its end and returns the exit code.
   int run();
@@ -47,6 +56,7 @@ class Recorder {
   bool faulted() const { return keys_.status().fault != ReaderFault::none; }
   void capture();
   void release(KeyCode key);
+  bool take_repeat(KeyCode key, int& index);
   void end_holds();
 
   KeySource& keys_;
@@ -56,6 +66,15 @@ class Recorder {
   const char* chart_path_;
   bool own_window_ = false;
   int hold_ms_ = 0;
+  HoldsFrom holds_from_ = HoldsFrom::releases;
+  // From repeats: the key of the presses that end the log, one after the
+  // other with nothing between (0 after any other key), how many, and the
+  // repeats of a hold under way, their time and their intervals' sum.
+  KeyCode run_key_ = 0;
+  int run_length_ = 0;
+  int repeats_ = 0;
+  std::uint32_t last_time_ = 0;
+  std::uint32_t intervals_ms_ = 0;
   // The slot of each lane's press while its key is down, 0 when it is up.
   int down_[LANE_COUNT] = {};
   PressLog log_;

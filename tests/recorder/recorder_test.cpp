@@ -53,6 +53,7 @@ class FakeClock final : public TimeSource {
   FakeClock(const CapturedConsole& console, std::uint32_t start) : console_(console), now_(start) {}
   std::uint32_t elapsed_ms() override {
     lines_out_at_reading.push_back(console_.lines.size());
+    if (lines_out_at_reading.size() <= readings.size()) now_ = readings[lines_out_at_reading.size() - 1];
     std::uint32_t reading = now_;
     now_ += 37;
     return reading;
@@ -65,6 +66,7 @@ class FakeClock final : public TimeSource {
     return "the song stopped";
   }
   std::vector<std::size_t> lines_out_at_reading;
+  std::vector<std::uint32_t> readings;  // the first readings, where given
   int stops = 0;
   int notice_after = -1;
 
@@ -131,10 +133,11 @@ TEST(Recorder, WholeDialogueRecordsEachArrowInItsRotatedLane) {
   EXPECT_EQ(keys.reads, 31u);  // everything, and nothing after the last ENTER
 }
 
-int run_recorder_with_holds(RecorderRun& run, KeySource& keys, int threshold_ms) {
+int run_recorder_with_holds(RecorderRun& run, KeySource& keys, int threshold_ms,
+                            Recorder::HoldsFrom from = Recorder::HoldsFrom::releases) {
   std::string path = run.dir.file("ved.txt");
   auto recorder = std::make_unique<Recorder>(keys, run.clock, run.console, TextEncoding::utf8, path.c_str());
-  recorder->set_holds(threshold_ms);
+  recorder->set_holds(threshold_ms, from);
   run.exit_code = recorder->run();
   return run.exit_code;
 }
@@ -164,6 +167,26 @@ TEST(Recorder, AKeyHeldPastTheThresholdIsAHoldFromItsPressToItsRelease) {
   EXPECT_EQ(run.console.lines, join({OPENING,
                                      {"計測開始！", "↓が押されました", "SPACEが押されました", "←が押されました",
                                       "→が押されました", "SPACEが押されました", "ENTERが押されました", "Can Open File"},
+                                     chart,
+                                     CLOSING}));
+  EXPECT_EQ(run.chart(), crlf(chart));
+}
+
+TEST(Recorder, FromRepeatsAKeyThatRepeatsIsHeldUntilHalfAnIntervalPastItsLastRepeat) {
+  RecorderRun run;
+  // A press, the terminal's repeat after its delay (answered as a tap until
+  // the next repeat shows what it was), repeats 33 ms apart; a new press
+  // 200 ms on; a press whose repeats came too soon to be a hold.
+  run.clock.readings = {5000, 5101, 5401, 5434, 5467, 5667, 5671, 5701, 5801, 5831};
+  ScriptedKeys keys({13, 32, 32, 32, 32, 32, 0, 80, 0, 80, 0, 80, 13, 13});
+  EXPECT_EQ(run_recorder_with_holds(run, keys, 250, Recorder::HoldsFrom::repeats), EXIT_DONE);
+  std::vector<std::string> chart = {
+      "&left_data=21",  "&down_data=",    "&up_data=",    "&right_data=",    "&space_data=20",
+      "&frzLeft_data=", "&frzDown_data=", "&frzUp_data=", "&frzRight_data=", "&frzSpace_data=3,14",
+      "&stop_data=",    "&speed_data=",   "&tuning=Name"};
+  EXPECT_EQ(run.console.lines, join({OPENING,
+                                     {"計測開始！", "SPACEが押されました", "SPACEが押されました", "SPACEが押されました",
+                                      "↓が押されました", "↓が押されました", "ENTERが押されました", "Can Open File"},
                                      chart,
                                      CLOSING}));
   EXPECT_EQ(run.chart(), crlf(chart));
