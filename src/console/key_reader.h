@@ -33,6 +33,9 @@ class KeySource {
   /// once.
   virtual int read_key() = 0;
   virtual const KeyReaderStatus& status() const = 0;
+  /// Asks for the releases of the lane keys from now on, as CODE_RELEASED
+  /// codes; false where the console cannot tell them.
+  virtual bool report_releases() { return false; }
 };
 
 /// Reads until ENTER, dropping every other code (both halves of an extended
@@ -57,6 +60,7 @@ class KeyReader final : public KeySource {
 
   int read_key() override;
   const KeyReaderStatus& status() const override { return status_; }
+  bool report_releases() override;
 
  private:
   bool open_key_reader(TextEncoding encoding);

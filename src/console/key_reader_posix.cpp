@@ -105,6 +105,9 @@ int KeyReader::read_key() {
   }
 }
 
+// A terminal sends the bytes of a key-down alone.
+bool KeyReader::report_releases() { return false; }
+
 void KeyReader::close_key_reader() {
   if (terminal_fd() < 0) return;
   give_terminal_back();

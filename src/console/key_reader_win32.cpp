@@ -125,6 +125,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 struct KeyReader::Platform {
   PendingSecondCode pending;
+  bool releases = false;
 
   int failures_in_a_row = 0;
 
@@ -204,7 +205,13 @@ int KeyReader::read_key() {
       break;
     }
     if (interrupt) break;
-    if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
+    if (record.EventType != KEY_EVENT) continue;
+    if (!record.Event.KeyEvent.bKeyDown) {
+      if (!state.releases) continue;
+      result = translate_key_release(record_of(record.Event.KeyEvent));
+      if (result >= 0) break;
+      continue;
+    }
     if (state.pending.deliver(joined_record(record.Event.KeyEvent), result)) break;
   }
   bool restored = SetConsoleMode(input.get(), saved_mode) != 0;
@@ -214,6 +221,13 @@ int KeyReader::read_key() {
   if (!restored) return failed("restoring the console mode");
   state.failures_in_a_row = 0;
   return result;
+}
+
+// The console's key-up records tell every release.
+bool KeyReader::report_releases() {
+  if (!open_) return false;
+  platform_->releases = true;
+  return true;
 }
 
 // The event stays open: a close of the window may still be waiting on it

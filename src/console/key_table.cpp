@@ -163,6 +163,19 @@ bool PendingSecondCode::take(int& code) {
   return true;
 }
 
+int translate_key_release(const KeyRecord& record) {
+  KeyCodes codes = translate_key_record(record);
+  if (codes.count == 1 && codes.first == CODE_SPACE) return CODE_RELEASED + '9';
+  if (codes.count != 2) return -1;
+  switch (codes.second) {
+    case SECOND_CODE_LEFT: return CODE_RELEASED + '1';
+    case SECOND_CODE_DOWN: return CODE_RELEASED + '2';
+    case SECOND_CODE_UP: return CODE_RELEASED + '3';
+    case SECOND_CODE_RIGHT: return CODE_RELEASED + '4';
+    default: return -1;
+  }
+}
+
 bool PendingSecondCode::deliver(const KeyRecord& record, int& code) {
   KeyCodes codes = translate_key_record(record);
   if (codes.count == 0) return false;

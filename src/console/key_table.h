@@ -56,6 +56,10 @@ struct KeyCodes {
 /// the table; otherwise the column is chosen Alt over Ctrl over Shift.
 KeyCodes translate_key_record(const KeyRecord& record);
 
+/// The release code of a key-up whose key-down would be a tap (an arrow,
+/// the space bar), as CODE_RELEASED tells; -1 for any other key.
+int translate_key_release(const KeyRecord& record);
+
 /// read_key's side of a two-step code: the first code goes out at once,
 /// the second waits here for the next call.
 class PendingSecondCode {

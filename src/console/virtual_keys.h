@@ -55,9 +55,9 @@ constexpr int SECOND_CODE_UP = 72;
 constexpr int SECOND_CODE_LEFT = 75;
 constexpr int SECOND_CODE_RIGHT = 77;
 constexpr int SECOND_CODE_DOWN = 80;
-/// A lane key's release: this plus the key's digit ('1' to '4', '9'), one
-/// code, past every byte; a reader gives it only to a dialogue that records
-/// holds.
+/// A lane key's release: this plus the key's digit ('1' left, '2' down, '3'
+/// up, '4' right, '9' the space bar), one code, past every byte; a reader
+/// gives it only to a dialogue that asked for releases.
 constexpr int CODE_RELEASED = 0x100;
 
 }  // namespace tap

@@ -46,6 +46,9 @@ const char* const USAGE[] = {
     "                  still count from the song's beginning",
     "  --offset MS     take MS milliseconds off every tap (your own latency, in",
     "                  real time: the same at any --rate)",
+    "  --holds[=MS]    a lane key held down MS milliseconds or more (250 unless",
+    "                  given, 50 to 2000) is a hold: its press and its release",
+    "                  go to the lane's freeze line",
     "  --device NAME   play through NAME, as --list-devices shows it",
     "  --list-devices  list the audio outputs",
     "  --calibrate     play 16 clicks at 120 BPM, tap SPACE on each, and get",
@@ -93,7 +96,7 @@ const ValueOption VALUE_OPTIONS[] = {
     {"--offset", "milliseconds from -10000 to 10000"},
     {"--device", "an output's name, as --list-devices shows it"},
 };
-const char* const FLAG_OPTIONS[] = {"--calibrate", "--list-devices", "--help", "--version"};
+const char* const FLAG_OPTIONS[] = {"--calibrate", "--list-devices", "--help", "--version", "--holds"};
 
 // The first problem is the one told.
 template <typename... Values>
@@ -101,6 +104,20 @@ void refuse(CommandLine& command, const char* format, Values... values) {
   if (command.action == CommandLineAction::refuse) return;
   command.action = CommandLineAction::refuse;
   std::snprintf(command.problem, sizeof command.problem, format, values...);
+}
+
+// --holds, or --holds=MS: its value only after '=', so that a song may
+// follow it. False when `argument` is not it.
+bool take_holds(CommandLine& command, const char* argument) {
+  constexpr int DEFAULT_HOLD_MS = 250;
+  if (std::strncmp(argument, "--holds", 7) != 0 || (argument[7] != '\0' && argument[7] != '=')) return false;
+  double number = DEFAULT_HOLD_MS;
+  if (argument[7] == '=' && !(parse_number(argument + 8, number) && number >= 50 && number <= 2000)) {
+    refuse(command, "tap-recorder: --holds takes milliseconds from 50 to 2000 (not '%.60s')", argument + 8);
+    return true;
+  }
+  command.holds_ms = static_cast<int>(number);
+  return true;
 }
 
 // Takes `value` for the option; false when it is refused.
@@ -204,7 +221,7 @@ bool take_option(CommandLine& command, int argc, const char* const* argv, int& i
 CommandLine parse_command_line(int argc, const char* const* argv) {
   CommandLine command;
   CommandLineAction asked = CommandLineAction::record;  // --help or --version, the first of them
-  bool options_over = false, session_options = false, device = false;
+  bool options_over = false, session_options = false, device = false, holds = false;
   const char* songs[2] = {nullptr, nullptr};
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
@@ -224,6 +241,8 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
       if (asked == CommandLineAction::record) asked = CommandLineAction::help;
     } else if (is(argument, "--version")) {
       if (asked == CommandLineAction::record) asked = CommandLineAction::version;
+    } else if (take_holds(command, argument)) {
+      holds = true;
     } else if (take_option(command, argc, argv, i, is_device)) {
       device = device || is_device;
       session_options = session_options || !is_device;
@@ -244,7 +263,7 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
   command.song = songs[0];
   // The calibration and the list play no song of the user's, so the
   // session's options would say nothing there.
-  if (command.action != CommandLineAction::record && (session_options || command.song != nullptr)) {
+  if (command.action != CommandLineAction::record && (session_options || holds || command.song != nullptr)) {
     refuse(command, "tap-recorder: %s takes no song and no option but --device",
            command.action == CommandLineAction::calibrate ? "--calibrate" : "--list-devices");
   } else if (command.action == CommandLineAction::record && (session_options || device) && command.song == nullptr) {

@@ -13,6 +13,7 @@ struct CommandLine {
   const char* refused = nullptr;  // the first argument the program does not take
   const char* song = nullptr;     // the song to play, if any
   SongOptions options;
+  int holds_ms = 0;        // --holds: the least a hold lasts; 0 without it
   char problem[200] = "";  // why a value was refused, where one was
 };
 

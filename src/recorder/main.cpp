@@ -42,5 +42,13 @@ int main(int argc, char** argv) {
   tap::Recorder recorder(keys, song != nullptr ? *song : static_cast<tap::TimeSource&>(program_time), console,
                          encoding);
   recorder.set_own_window(tap::console_window_is_own());
+  if (command.holds_ms > 0) {
+    bool releases = keys.report_releases();
+    console.write_line(releases ? "Holds: from key releases"
+                                : "Holds: from key repeats (this terminal reports no releases: a hold shows once "
+                                  "its key repeats, and its end to half a repeat interval)");
+    recorder.set_holds(command.holds_ms,
+                       releases ? tap::Recorder::HoldsFrom::releases : tap::Recorder::HoldsFrom::repeats);
+  }
   return recorder.run();
 }

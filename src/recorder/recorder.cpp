@@ -43,22 +43,23 @@ void Recorder::release(KeyCode key) {
   PressSlot& press = log_.slots[slot];
   slot = 0;
   std::uint32_t now = clock_.elapsed_ms();
-  if (static_cast<std::int32_t>(now - press.timestamp) < hold_ms_) return;
+  if (static_cast<std::int32_t>(now - press.timestamp) < hold_threshold_) return;
   press.held = true;
   press.released = now;
 }
 
-// A key held down repeats its press every 30 to 100 ms once the terminal's
+// A key held down repeats its press every 30 to 40 ms once the terminal's
 // repeat delay (200 ms or more) has passed: a press that comes within
 // REPEAT_GAP_MS of the one before, of the same key with nothing between, is
 // a repeat, and so was the one before it, after the delay. Nobody taps one
 // key that fast.
+constexpr int REPEAT_GAP_MS = 60;
+
 bool Recorder::take_repeat(KeyCode key, int& index) {
-  constexpr std::int32_t REPEAT_GAP_MS = 60;
   if (key != run_key_ || (repeats_ == 0 && run_length_ < 2)) return false;
   std::uint32_t now = clock_.elapsed_ms();
   std::int32_t gap = static_cast<std::int32_t>(now - (repeats_ > 0 ? last_time_ : log_.slots[index - 1].timestamp));
-  if (gap < 0 || gap > REPEAT_GAP_MS) return false;
+  if (gap < 0 || gap > repeat_gap_) return false;
   if (repeats_ == 0) {
     --index;  // the delay's repeat, answered as a tap before it was known
     --run_length_;
@@ -68,7 +69,7 @@ bool Recorder::take_repeat(KeyCode key, int& index) {
   intervals_ms_ += static_cast<std::uint32_t>(gap);
   PressSlot& press = log_.slots[index - 1];
   std::uint32_t released = now + intervals_ms_ / static_cast<std::uint32_t>(repeats_) / 2;
-  press.held = static_cast<std::int32_t>(released - press.timestamp) >= hold_ms_;
+  press.held = static_cast<std::int32_t>(released - press.timestamp) >= hold_threshold_;
   press.released = released;
   return true;
 }
@@ -81,6 +82,10 @@ void Recorder::end_holds() {
 }
 
 void Recorder::capture() {
+  // The user's milliseconds, in the clock's: a hold at --rate 0.5 lasts
+  // half as much of the song.
+  hold_threshold_ = static_cast<std::int32_t>(hold_ms_ * clock_.rate());
+  repeat_gap_ = static_cast<std::int32_t>(REPEAT_GAP_MS * clock_.rate());
   int index = 1;
   for (;;) {
     int code = keys_.read_key();

@@ -66,6 +66,7 @@ class Recorder {
   const char* chart_path_;
   bool own_window_ = false;
   int hold_ms_ = 0;
+  std::int32_t hold_threshold_ = 0, repeat_gap_ = 0;  // in the clock's milliseconds
   HoldsFrom holds_from_ = HoldsFrom::releases;
   // From repeats: the key of the presses that end the log, one after the
   // other with nothing between (0 after any other key), how many, and the

@@ -93,7 +93,7 @@ std::unique_ptr<TimeSource> open_song_session(const CommandLine& command, Consol
       std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used), ", offset %g ms", options.offset_ms);
     console.write_line(line);
   }
-  return std::make_unique<SongTime>(std::move(player));
+  return std::make_unique<SongTime>(std::move(player), command.options.rate);
 }
 
 }  // namespace tap

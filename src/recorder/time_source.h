@@ -22,6 +22,9 @@ class TimeSource {
   /// Once, when what the time is read from has failed under the capture
   /// (the song's output went away): one line for the user. Else nullptr.
   virtual const char* take_notice() { return nullptr; }
+  /// How many of its milliseconds pass in a millisecond of the user's: a
+  /// song played at --rate R goes R times as fast.
+  virtual double rate() const { return 1.0; }
 };
 
 /// Without a song: the program's clock, from the start ENTER.
@@ -38,14 +41,16 @@ class ProgramTime final : public TimeSource {
 /// With a song: the position heard.
 class SongTime final : public TimeSource {
  public:
-  explicit SongTime(std::unique_ptr<SongClock> song) : song_(std::move(song)) {}
+  SongTime(std::unique_ptr<SongClock> song, double rate) : song_(std::move(song)), rate_(rate) {}
   std::uint32_t start_capture() override { return song_->start_capture(); }
   std::uint32_t elapsed_ms() override { return song_->elapsed_ms(); }
   void stop_capture() override { song_->stop_capture(); }
   const char* take_notice() override { return song_->take_notice(); }
+  double rate() const override { return rate_; }
 
  private:
   std::unique_ptr<SongClock> song_;
+  double rate_;
 };
 
 }  // namespace tap

@@ -139,6 +139,22 @@ TEST(TranslateKeyRecord, OnlyTheArrowsAndShiftedKeypadGiveTheArrowSecondCodes) {
   }
 }
 
+TEST(TranslateKeyRelease, AKeyUpIsAReleaseWhereItsKeyDownIsATap) {
+  struct Case {
+    KeyRecord record;
+    int code;
+  };
+  const Case cases[] = {
+      {{37, 0, 0}, 0x100 + '1'}, {{40, 0, 0}, 0x100 + '2'},   {{38, 0, SHIFT}, 0x100 + '3'},
+      {{39, 0, 0}, 0x100 + '4'}, {{32, ' ', 0}, 0x100 + '9'}, {{104, 0, SHIFT}, 0x100 + '3'},  // keypad 8
+      {{37, 0, CTRL}, -1},       {{39, 0, ALT}, -1},          {{13, '\r', 0}, -1},
+      {{65, 'a', 0}, -1},        {{112, 0, 0}, -1},           {{32, 0, CTRL}, -1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(translate_key_release(c.record), c.code) << c.record.virtual_key << " state " << c.record.control_state;
+  }
+}
+
 TEST(KeyForCharacter, FindsTheUsKeyThatTypesEachAsciiByte) {
   struct CharCase {
     unsigned char c;

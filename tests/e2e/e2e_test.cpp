@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "e2e/e2e_support.h"
@@ -90,6 +91,69 @@ TEST(EndToEnd, WholeDialogueInATerminal) {
   EXPECT_EQ(std::vector<std::string>(chart.begin() + 5, chart.end()), FIXED_CHART_LINES);
   EXPECT_EQ(read_file(dir.file("ved.txt")), crlf(chart));
   EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
+}
+
+// The values of one chart line.
+std::vector<int> chart_values(const std::string& chart, const std::string& label) {
+  std::vector<int> values;
+  std::size_t at = chart.find(label);
+  if (at == std::string::npos) return values;
+  std::string line = chart.substr(at + label.size(), chart.find("\r\n", at) - at - label.size());
+  std::stringstream items(line);
+  for (std::string item; std::getline(items, item, ',');) values.push_back(std::stoi(item));
+  return values;
+}
+
+// A terminal that tells no releases repeats a held key after its delay:
+// the program takes the repeats for a hold, ended half an interval past
+// the last, which is within one repeat interval of the release.
+TEST(EndToEnd, WithHoldsAKeyHeldInATerminalWithoutReleasesIsAHoldByItsRepeats) {
+  struct Case {
+    int delay_ms, interval_ms;  // the terminal's auto-repeat
+  };
+  for (const Case& c : {Case{250, 33}, Case{500, 40}}) {
+    TempDir dir;
+    PtySession::Options options = in(dir);
+    options.args = {"--holds"};
+    PtySession pty(PROGRAM, options);
+    ASSERT_TRUE(
+        pty.expect("Holds: from key repeats (this terminal reports no releases: a hold shows once its key "
+                   "repeats, and its end to half a repeat interval)\r\n" +
+                   OPENING));
+    pty.send("\r");
+    ASSERT_TRUE(pty.expect("計測開始！\r\n"));
+    auto start = std::chrono::steady_clock::now();
+    auto ms_since = [&start] {
+      return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(215));  // no edge of a frame near
+    double pressed = ms_since();
+    pty.send("\x1b[B");  // down: the left lane
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.delay_ms));
+    double last = 0;
+    for (int k = 0; k < 1000 / c.interval_ms; ++k) {
+      last = ms_since();
+      pty.send("\x1b[B");
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.interval_ms));
+    }
+    double released = last + c.interval_ms / 2.0;  // somewhere within the interval after the last repeat
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    pty.send(" \r");
+    ASSERT_TRUE(pty.expect("ENTERで終了します\r\n", 5000));
+    pty.send("\r");
+    EXPECT_EQ(exit_code(pty.wait_exit()), 0);
+    std::string chart = read_file(dir.file("ved.txt"));
+    std::vector<int> hold = chart_values(chart, "&frzLeft_data=");
+    ASSERT_EQ(hold.size(), 2u) << chart;
+    EXPECT_NEAR(hold[0], pressed * 0.03, 1.0) << c.delay_ms;
+    EXPECT_NEAR(hold[1], released * 0.03, 0.5 + c.interval_ms * 0.03) << c.delay_ms;
+    EXPECT_EQ(value_count(chart, "&left_data="), 0) << chart;
+    EXPECT_EQ(value_count(chart, "&space_data="), 1) << chart;
+    // The press and the delay's repeat are answered before it is known what
+    // they are; the repeats after them are not.
+    std::vector<std::string> lines = pty.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "↓が押されました"), 2);
+  }
 }
 
 TEST(EndToEnd, LoneEscapeIsAKeyAfterAShortWaitAndSplitSequencesDecode) {

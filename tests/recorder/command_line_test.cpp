@@ -27,6 +27,7 @@ TEST(CommandLine, TakesHelpAndVersionAloneTheSongWithItsOptionsAndRefusesTheRest
     const char* song = nullptr;
     SongOptions options = {};
     const char* problem = "";
+    int holds_ms = 0;
   };
   const Case cases[] = {
       {{}, CommandLineAction::record, nullptr},
@@ -94,6 +95,19 @@ TEST(CommandLine, TakesHelpAndVersionAloneTheSongWithItsOptionsAndRefusesTheRest
       {{"--list-devices", "--rate=1"}, CommandLineAction::refuse, nullptr, nullptr, {}, "--list-devices takes no"},
       {{"--list-devices"}, CommandLineAction::list_devices, nullptr},
       {{"--list-devices", "--calibrate"}, CommandLineAction::refuse, "--calibrate"},
+      // --holds takes its value after '=' only: a song may follow it.
+      {{"--holds"}, CommandLineAction::record, nullptr, nullptr, {}, "", 250},
+      {{"--holds", "s.wav"}, CommandLineAction::record, nullptr, "s.wav", {}, "", 250},
+      {{"s.wav", "--holds=2000"}, CommandLineAction::record, nullptr, "s.wav", {}, "", 2000},
+      {{"--holds=49"},
+       CommandLineAction::refuse,
+       nullptr,
+       nullptr,
+       {},
+       "tap-recorder: --holds takes milliseconds from 50 to 2000 (not '49')"},
+      {{"--holds="}, CommandLineAction::refuse, nullptr, nullptr, {}, "--holds takes"},
+      {{"--holdz"}, CommandLineAction::refuse, "--holdz", nullptr, {}, "(did you mean '--holds'?)"},
+      {{"--calibrate", "--holds"}, CommandLineAction::refuse, nullptr, nullptr, {}, "--calibrate takes no song"},
   };
   for (const Case& c : cases) {
     std::vector<const char*> argv = {"tap-recorder"};
@@ -109,6 +123,7 @@ TEST(CommandLine, TakesHelpAndVersionAloneTheSongWithItsOptionsAndRefusesTheRest
     EXPECT_EQ(command.options.start_seconds, c.options.start_seconds) << shown;
     EXPECT_EQ(command.options.offset_ms, c.options.offset_ms) << shown;
     EXPECT_STREQ(command.options.device, c.options.device) << shown;
+    EXPECT_EQ(command.holds_ms, c.holds_ms) << shown;
   }
 }
 

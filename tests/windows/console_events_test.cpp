@@ -8,6 +8,9 @@
 //   close       the same for a close of the window, which no program can
 //               raise; Windows ends the process when the handler returns, or
 //               5 seconds after the close
+//   holds       no event: with holds, Down held 400 ms (its key-downs
+//               repeated meanwhile) and SPACE tapped, by key-down and key-up
+//               records
 // With SONG, the song plays during the capture and its clock times the taps.
 // Writes PASS or FAIL with the reason to DIRECTORY\result.txt, and exits 0
 // or 1.
@@ -17,8 +20,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -55,10 +60,10 @@ class CountingConsole final : public tap::Console {
   tap::StandardConsole out_;
 };
 
-INPUT_RECORD key_down(WORD virtual_key, char character) {
+INPUT_RECORD key_down(WORD virtual_key, char character, BOOL down = TRUE) {
   INPUT_RECORD record{};
   record.EventType = KEY_EVENT;
-  record.Event.KeyEvent.bKeyDown = TRUE;
+  record.Event.KeyEvent.bKeyDown = down;
   record.Event.KeyEvent.wRepeatCount = 1;
   record.Event.KeyEvent.wVirtualKeyCode = virtual_key;
   record.Event.KeyEvent.uChar.AsciiChar = character;
@@ -87,6 +92,45 @@ int report(const std::string& line, int code) {
 
 int fail(const std::string& why) { return report("FAIL: " + why, 1); }
 
+// Down held 400 ms, its key-downs repeated as the console repeats them, and
+// SPACE tapped: a hold in the left lane's freeze line, 12 or 13 frames long,
+// and one tap.
+int record_holds(tap::KeyReader& keys, tap::TimeSource& clock, HANDLE input, const std::string& chart_path) {
+  if (!keys.report_releases()) return fail("the console reader reports no releases");
+  std::thread typist([input] {
+    auto type = [input](std::initializer_list<INPUT_RECORD> records) {
+      DWORD written = 0;
+      WriteConsoleInputA(input, records.begin(), static_cast<DWORD>(records.size()), &written);
+    };
+    type({key_down(VK_RETURN, '\r'), key_down(VK_RETURN, '\r', FALSE)});
+    Sleep(200);
+    type({key_down(VK_DOWN, 0)});
+    for (int k = 0; k < 8; ++k) {
+      Sleep(50);
+      type({key_down(VK_DOWN, 0)});
+    }
+    type({key_down(VK_DOWN, 0, FALSE), key_down(VK_SPACE, ' '), key_down(VK_SPACE, ' ', FALSE)});
+    Sleep(100);
+    type({key_down(VK_RETURN, '\r'), key_down(VK_RETURN, '\r', FALSE), key_down(VK_RETURN, '\r')});
+  });
+  CountingConsole console;
+  auto recorder =
+      std::make_unique<tap::Recorder>(keys, clock, console, tap::console_text_encoding(), chart_path.c_str());
+  recorder->set_holds(250, tap::Recorder::HoldsFrom::releases);
+  int exit_code = recorder->run();
+  typist.join();
+  std::string chart = read_file(chart_path);
+  std::size_t at = chart.find("&frzLeft_data=");
+  int start = 0, end = 0;
+  if (exit_code != 0 || at == std::string::npos ||
+      std::sscanf(chart.c_str() + at, "&frzLeft_data=%d,%d", &start, &end) != 2)
+    return fail("no hold: exit code " + std::to_string(exit_code) + ", chart " + chart);
+  if (end - start < 12 || end - start > 14) return fail("the hold lasts " + std::to_string(end - start) + " frames");
+  if (chart.find("&left_data=\r\n") == std::string::npos || chart.find("&space_data=\r\n") != std::string::npos)
+    return fail("the hold is a tap too, or the tap is lost: " + chart);
+  return report("PASS: holds from key-up records: " + std::to_string(start) + "," + std::to_string(end), 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,7 +138,8 @@ int main(int argc, char** argv) {
   const std::string event = argv[1];
   const std::string chart_path = std::string(argv[2]) + "\\ved.txt";
   result_path = std::string(argv[2]) + "\\result.txt";
-  if (event != "ctrl_c" && event != "ctrl_break" && event != "close") return fail("unknown event " + event);
+  if (event != "ctrl_c" && event != "ctrl_break" && event != "close" && event != "holds")
+    return fail("unknown event " + event);
 
   tap::MillisecondClock counter;
   counter.start_clock();
@@ -108,13 +153,14 @@ int main(int argc, char** argv) {
     tap::SongError error;
     std::unique_ptr<tap::SongClock> player = tap::open_song_player(std::move(source), tap::SongOptions{}, error);
     if (player == nullptr) return fail(error.text);
-    song = std::make_unique<tap::SongTime>(std::move(player));
+    song = std::make_unique<tap::SongTime>(std::move(player), 1.0);
     clock = song.get();
   }
   auto program_keys = std::make_unique<tap::KeyReader>(tap::console_text_encoding());
   if (!program_keys->is_open()) return fail("no console");
   HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
+  if (event == "holds") return record_holds(*program_keys, *clock, input, chart_path);
   INPUT_RECORD keys[] = {key_down(VK_RETURN, '\r'), key_down(VK_SPACE, ' '), key_down(VK_LEFT, 0)};
   DWORD written = 0;
   if (!WriteConsoleInputA(input, keys, 3, &written) || written != 3) return fail("cannot type into the console");
