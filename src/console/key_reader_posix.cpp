@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,6 +25,9 @@ namespace {
 // comes at once or never; one that a key press opened (Alt+] is OSC's
 // opener) waits for nothing, and the taps after it are late by this at most.
 constexpr int SEQUENCE_WAIT_MS = 10;
+// How long the terminal gets to answer whether it tells releases: one on
+// the other side of a network answers within this too.
+constexpr int ANSWER_WAIT_MS = 300;
 
 }  // namespace
 
@@ -105,8 +109,45 @@ int KeyReader::read_key() {
   }
 }
 
-// A terminal sends the bytes of a key-down alone.
-bool KeyReader::report_releases() { return false; }
+// Most terminals send the bytes of a key-down alone; those that speak the
+// kitty keyboard protocol tell releases when asked. Whether one does is
+// asked of it, with a request every terminal answers behind: what the
+// answers bring with them (keys typed meanwhile) goes to the keys.
+bool KeyReader::report_releases() {
+  if (!open_) return false;
+  static const char QUERY[] = "\x1b[?u\x1b[c";
+  if (write(terminal_fd(), QUERY, sizeof QUERY - 1) != static_cast<ssize_t>(sizeof QUERY - 1)) return false;
+  unsigned char answer[256];
+  std::size_t got = 0;
+  ProtocolAnswer heard = ProtocolAnswer::waiting;
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (heard == ProtocolAnswer::waiting && got < sizeof answer) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long waited_us = (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000;
+    if (waited_us >= ANSWER_WAIT_MS * 1000L) break;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(terminal_fd(), &readable);
+    timeval wait{0, static_cast<suseconds_t>(ANSWER_WAIT_MS * 1000L - waited_us)};
+    int ready = select(terminal_fd() + 1, &readable, nullptr, nullptr, &wait);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    ssize_t n = read(terminal_fd(), answer + got, sizeof answer - got);
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n && platform_->typed_ahead > 0; ++i, --platform_->typed_ahead) {
+      if (answer[got + static_cast<std::size_t>(i)] == '\n') answer[got + static_cast<std::size_t>(i)] = '\r';
+    }
+    platform_->keys.push(answer + got, static_cast<std::size_t>(n));
+    got += static_cast<std::size_t>(n);
+    heard = kitty_protocol_answer(answer, got);
+  }
+  if (heard != ProtocolAnswer::speaks) return false;
+  report_key_releases();
+  platform_->keys.report_releases();
+  return true;
+}
 
 void KeyReader::close_key_reader() {
   if (terminal_fd() < 0) return;

@@ -6,6 +6,10 @@ bool KeyStream::next(int& code) {
   if (pending_.take(code)) return true;
   KeyRecord key;
   while (decoder_.next(key)) {
+    if (key.released) {
+      if (releases_ && (code = translate_key_release(key)) >= 0) return true;
+      continue;
+    }
     if (pending_.deliver(key, code)) return true;
   }
   return false;

@@ -13,6 +13,10 @@ class KeyStream {
  public:
   explicit KeyStream(TextEncoding encoding = TextEncoding::utf8) : decoder_(encoding) {}
 
+  /// From now on a key-up of a lane key gives its release code
+  /// (CODE_RELEASED); other key-ups give nothing, as before.
+  void report_releases() { releases_ = true; }
+
   /// The second code of the last two-step key, if one is waiting.
   bool take_pending(int& code) { return pending_.take(code); }
 
@@ -37,6 +41,7 @@ class KeyStream {
  private:
   TerminalDecoder decoder_;
   PendingSecondCode pending_;
+  bool releases_ = false;
 };
 
 }  // namespace tap

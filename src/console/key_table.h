@@ -22,6 +22,7 @@ struct KeyRecord {
   std::uint16_t virtual_key = 0;
   unsigned char character = 0;
   std::uint32_t control_state = 0;
+  bool released = false;  // the key let go, not pressed: a key-up
 };
 
 /// One row of KeyTable. A code of -1 means no code in that state; bit 0x100

@@ -277,10 +277,8 @@ Step csi_u_key(const Parameters& params) {
   return row != nullptr ? key_step(row_key(*row, state)) : discard();
 }
 
-Step csi_final(const unsigned char* p, std::size_t n, unsigned char final) {
-  Parameters params = parse_parameters(p, n);
+Step csi_key(const Parameters& params, unsigned char final) {
   if (params.private_marker || params.intermediates) return discard();  // a report we never asked for
-  if (params.event == 3) return discard();                              // kitty: a key let go
   // urxvt's mouse report, CSI Cb ; Cx ; Cy M, whatever its button number.
   if (final == 'M' && params.count == 3) return discard();
   // A cursor position report from the top left corner: no terminal sends a
@@ -302,6 +300,14 @@ Step csi_final(const unsigned char* p, std::size_t n, unsigned char final) {
     return step;
   }
   return table_key(CSI, params, final);
+}
+
+// The kitty keyboard protocol's release event is the key, let go.
+Step csi_final(const unsigned char* p, std::size_t n, unsigned char final) {
+  Parameters params = parse_parameters(p, n);
+  Step step = csi_key(params, final);
+  if (params.event == 3 && step.outcome == Outcome::key) step.key.released = true;
+  return step;
 }
 
 // st's Ctrl+Delete, CSI M, from its row of the table: also what a mouse
@@ -451,6 +457,19 @@ Step classify(const unsigned char* s, std::size_t n, bool forced, bool alt_prefi
 }
 
 }  // namespace
+
+ProtocolAnswer kitty_protocol_answer(const unsigned char* bytes, std::size_t length) {
+  bool speaks = false;
+  for (std::size_t i = 0; i + 2 < length; ++i) {
+    if (bytes[i] != 0x1b || bytes[i + 1] != '[' || bytes[i + 2] != '?') continue;
+    std::size_t j = i + 3;
+    while (j < length && ((bytes[j] >= '0' && bytes[j] <= '9') || bytes[j] == ';')) ++j;
+    if (j == length) break;
+    if (bytes[j] == 'u') speaks = true;
+    if (bytes[j] == 'c') return speaks ? ProtocolAnswer::speaks : ProtocolAnswer::does_not;
+  }
+  return ProtocolAnswer::waiting;
+}
 
 unsigned char* TerminalDecoder::space() {
   if (start_ > 0) {

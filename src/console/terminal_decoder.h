@@ -33,6 +33,14 @@ namespace tap {
 /// yields what its bytes would mean typed as keys (`ESC [` alone is Alt+[,
 /// `ESC ]` Alt+]): the cut consumes the bytes of that key, and the bytes
 /// after it are decoded anew where they are.
+/// What a terminal answered to the kitty keyboard protocol's query (CSI ? u)
+/// sent before a request for its primary device attributes (CSI c), which
+/// every terminal answers: the protocol's answer came before the
+/// attributes' (it speaks the protocol), the attributes' alone (it does
+/// not), or the attributes' not yet.
+enum class ProtocolAnswer { waiting, speaks, does_not };
+ProtocolAnswer kitty_protocol_answer(const unsigned char* bytes, std::size_t length);
+
 class TerminalDecoder {
  public:
   /// Longest escape sequence held; a longer one is discarded up to its end.
@@ -54,8 +62,9 @@ class TerminalDecoder {
   /// Copies what fits of [bytes, bytes + length) and returns how many.
   std::size_t push(const unsigned char* bytes, std::size_t length);
 
-  /// The next key-down from the bytes held: false when they are used up or
-  /// end in a partial sequence (see waiting()).
+  /// The next key-down, or a key-up where the terminal tells one (the kitty
+  /// keyboard protocol's release event), from the bytes held: false when
+  /// they are used up or end in a partial sequence (see waiting()).
   bool next(KeyRecord& key);
 
   /// After next() returned false: true while a partial sequence is held and

@@ -16,9 +16,15 @@ int tty_fd = -1;
 termios saved_mode;
 termios raw_mode;
 volatile sig_atomic_t raw_active = 0;
+volatile sig_atomic_t releases_wanted = 0;
 
 constexpr char PASTE_MARKING_ON[] = "\x1b[?2004h";
 constexpr char PASTE_MARKING_OFF[] = "\x1b[?2004l";
+// The kitty keyboard protocol's flags pushed on its stack and popped off
+// again: report event types (2) and every key as an escape code (8), so
+// that the space bar's release is told too.
+constexpr char RELEASES_ON[] = "\x1b[>10u";
+constexpr char RELEASES_OFF[] = "\x1b[<u";
 
 void tell_terminal(const char* sequence, std::size_t length) {
   while (write(tty_fd, sequence, length) < 0 && errno == EINTR) {
@@ -69,6 +75,7 @@ bool enter_raw_mode() {
   raw_active = 1;
   if (tcsetattr(tty_fd, TCSANOW, &raw_mode) == 0) {
     tell_terminal(PASTE_MARKING_ON, sizeof PASTE_MARKING_ON - 1);
+    if (releases_wanted) tell_terminal(RELEASES_ON, sizeof RELEASES_ON - 1);
     return true;
   }
   raw_active = 0;
@@ -77,11 +84,17 @@ bool enter_raw_mode() {
 
 void leave_raw_mode() {
   if (raw_active && terminal_in_foreground()) {
+    if (releases_wanted) tell_terminal(RELEASES_OFF, sizeof RELEASES_OFF - 1);
     tell_terminal(PASTE_MARKING_OFF, sizeof PASTE_MARKING_OFF - 1);
     while (tcsetattr(tty_fd, TCSANOW, &saved_mode) != 0 && errno == EINTR) {
     }
   }
   raw_active = 0;
+}
+
+void report_key_releases() {
+  releases_wanted = 1;
+  if (raw_active) tell_terminal(RELEASES_ON, sizeof RELEASES_ON - 1);
 }
 
 }  // namespace tap

@@ -26,5 +26,9 @@ bool enter_raw_mode();
 /// Puts the mode as found back, where raw mode is on and the program is in
 /// the foreground (from the background the shell has its own mode on it).
 void leave_raw_mode();
+/// Asks a terminal that speaks the kitty keyboard protocol for key releases,
+/// for as long as raw mode is on (taken back with it, and asked anew when
+/// raw mode is taken again after a stop).
+void report_key_releases();
 
 }  // namespace tap

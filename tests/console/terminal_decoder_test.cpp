@@ -13,12 +13,13 @@
 namespace tap {
 
 bool operator==(const KeyRecord& a, const KeyRecord& b) {
-  return a.virtual_key == b.virtual_key && a.character == b.character && a.control_state == b.control_state;
+  return a.virtual_key == b.virtual_key && a.character == b.character && a.control_state == b.control_state &&
+         a.released == b.released;
 }
 
 void PrintTo(const KeyRecord& key, std::ostream* out) {
   *out << "{vk " << key.virtual_key << ", char " << int{key.character} << ", state 0x" << std::hex << key.control_state
-       << std::dec << "}";
+       << std::dec << (key.released ? ", released" : "") << "}";
 }
 
 namespace {
@@ -49,6 +50,12 @@ KeyRecord A(unsigned char c) {
   KeyRecord key = C(c);
   key.character = 0;
   key.control_state |= ALT;
+  return key;
+}
+
+// The same key, let go.
+KeyRecord R(KeyRecord key) {
+  key.released = true;
   return key;
 }
 
@@ -153,14 +160,37 @@ TEST(TerminalDecoder, KeypadAndKeysThatNameTheirCharacter) {
       {"\x1b[32;5u", {K(vk::SPACE, CTRL)}},
       {"\x1b[27;5;13~", {K(vk::ENTER, CTRL)}},                     // modifyOtherKeys
       // kitty: press, repeat and release; alternate keys; the keypad's code points
-      {"\x1b[97;1:2u", {C('a')}}, {"\x1b[97;1:3u", {}}, {"\x1b[97:65;2u", {K('A', SHIFT)}},
-      {"\x1b[1;1:2D", {K(vk::LEFT)}}, {"\x1b[1;2:3D", {}}, {"\x1b[3;1:3~", {}},
+      {"\x1b[97;1:2u", {C('a')}}, {"\x1b[97;1:3u", {R(C('a'))}}, {"\x1b[97:65;2u", {K('A', SHIFT)}},
+      {"\x1b[1;1:2D", {K(vk::LEFT)}}, {"\x1b[1;2:3D", {R(K(vk::LEFT, SHIFT))}}, {"\x1b[3;1:3~", {R(K(vk::DELETE_KEY))}},
+      {"\x1b[32;1:3u", {R(C(' '))}}, {"\x1b[13u", {C('\r')}},    // every key as an escape code
       {"\x1b[97;1;97u", {C('a')}},                                 // with the text it types
       {"\x1b[57399u", {T(vk::NUMPAD0, '0')}}, {"\x1b[57414u", {T(vk::ENTER, '\r')}},
       {"\x1b[57403;2u", {K(vk::NUMPAD0 + 4, SHIFT)}}, {"\x1b[57407;2u", {K(vk::NUMPAD0 + 8, SHIFT)}},
       {"\x1b[57417u", {K(vk::LEFT)}}, {"\x1b[57426;5u", {K(vk::DELETE_KEY, CTRL)}},
       {"\x1b[57441u", {}}, {"\x1b[57441;2:3u", {}},                 // a modifier key alone
   });
+}
+
+TEST(KittyProtocolAnswer, TheProtocolsAnswerBeforeTheAttributesSaysTheTerminalSpeaksIt) {
+  struct Row {
+    std::string bytes;
+    ProtocolAnswer answer;
+  };
+  const Row rows[] = {
+      {"\x1b[?0u\x1b[?62;22c", ProtocolAnswer::speaks},
+      {"a\x1b[A\x1b[?1u \x1b[?64;1;9c", ProtocolAnswer::speaks},  // keys typed meanwhile
+      {"\x1b[?62;22c", ProtocolAnswer::does_not},
+      {"\x1b[?62;22c\x1b[?0u", ProtocolAnswer::does_not},  // the protocol's answer too late
+      {"\x1b[?0u", ProtocolAnswer::waiting},
+      {"\x1b[?0u\x1b[?62;2", ProtocolAnswer::waiting},
+      {"", ProtocolAnswer::waiting},
+      {"\x1b[?\x1b[?x\x1b[0u\x1b[?1;2c", ProtocolAnswer::does_not},  // garbage, no answer of the protocol
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(kitty_protocol_answer(reinterpret_cast<const unsigned char*>(row.bytes.data()), row.bytes.size()),
+              row.answer)
+        << row.bytes.size();
+  }
 }
 
 TEST(TerminalDecoder, ControlBytesAndAltPrefix) {
@@ -294,8 +324,9 @@ TEST(TerminalDecoder, CompleteSequenceNeedsNoWait) {
 
 // The whole key path for the keys the dialogue acts on, through the key
 // table: read_key's codes from the bytes terminals send.
-std::vector<int> codes_of(const std::vector<std::string>& chunks) {
+std::vector<int> codes_of(const std::vector<std::string>& chunks, bool releases = false) {
   KeyStream stream;
+  if (releases) stream.report_releases();
   std::vector<int> out;
   int code = 0;
   for (const std::string& chunk : chunks) {
@@ -311,6 +342,7 @@ TEST(KeyStream, GivesTheCodesOfTheKeyTable) {
   struct Row {
     std::vector<std::string> sent;
     std::vector<int> codes;
+    bool releases = false;  // asked for
   };
   // clang-format off
   const Row rows[] = {
@@ -324,9 +356,12 @@ TEST(KeyStream, GivesTheCodesOfTheKeyTable) {
       {{"\x1b[M"}, {0, 147}},                             // st's Ctrl+Delete
       {{"\x1b[", " "}, {0, 26, 32}},                      // Alt+[ and a Space in the next read
       {{"\x1b[1;1:2C\x1b[1;1:3C"}, {0, 77}},              // kitty: a repeat, then the release
+      // Asked for, the lane keys' releases; no other key's.
+      {{"\x1b[1;1:2C\x1b[1;1:3C\x1b[32;1:3u\x1b[97;1:3u\x1b[1;5:3D\x1b[13;1:3u"}, {0, 77, 0x134, 0x139}, true},
+      {{"\x1b[B\x1b[1;2:3B", "\x1b[1;1:3", "A"}, {0, 80, 0x132, 0x133}, true},
   };
   // clang-format on
-  for (const Row& row : rows) EXPECT_EQ(codes_of(row.sent), row.codes) << escaped(row.sent[0]);
+  for (const Row& row : rows) EXPECT_EQ(codes_of(row.sent, row.releases), row.codes) << escaped(row.sent[0]);
 }
 
 }  // namespace

@@ -156,6 +156,63 @@ TEST(EndToEnd, WithHoldsAKeyHeldInATerminalWithoutReleasesIsAHoldByItsRepeats) {
   }
 }
 
+// A terminal that answers the kitty keyboard protocol's query is asked for
+// releases, which then end the holds; the request is taken back at the end.
+TEST(EndToEnd, WithHoldsATerminalThatSpeaksTheKittyProtocolTellsEachRelease) {
+  TempDir dir;
+  PtySession::Options options = in(dir);
+  options.args = {"--holds"};
+  PtySession pty(PROGRAM, options);
+  ASSERT_TRUE(pty.expect("\x1b[?u\x1b[c"));
+  pty.send("\x1b[?0u\x1b[?62;22c");
+  ASSERT_TRUE(pty.expect("Holds: from key releases\r\n" + OPENING));
+  EXPECT_NE(pty.output().find("\x1b[>10u"), std::string::npos);
+  pty.send("\x1b[13u\x1b[13;1:3u");  // every key as an escape code: ENTER, pressed and let go
+  ASSERT_TRUE(pty.expect("計測開始！\r\n"));
+  auto start = std::chrono::steady_clock::now();
+  auto ms_since = [&start] {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  };
+  std::this_thread::sleep_for(std::chrono::milliseconds(215));
+  double down_pressed = ms_since();
+  pty.send("\x1b[B");
+  for (int k = 0; k < 10; ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    pty.send("\x1b[1;1:2B");  // its repeats
+  }
+  double down_released = ms_since();
+  pty.send("\x1b[1;1:3B");
+  pty.send("\x1b[32u\x1b[32;1:3u\x1b[1;1:3D");  // a tap, and a release of a key never pressed
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  double up_pressed = ms_since();
+  pty.send("\x1b[A");  // still down at the closing ENTER
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  double closed = ms_since();
+  pty.send("\x1b[13u");
+  ASSERT_TRUE(pty.expect("ENTERで終了します\r\n"));
+  pty.send("\x1b[13;1:3u\x1b[13u");
+  EXPECT_EQ(exit_code(pty.wait_exit()), 0);
+
+  std::string chart = read_file(dir.file("ved.txt"));
+  std::vector<int> down = chart_values(chart, "&frzLeft_data="), up = chart_values(chart, "&frzRight_data=");
+  ASSERT_EQ(down.size(), 2u) << chart;
+  ASSERT_EQ(up.size(), 2u) << chart;
+  EXPECT_NEAR(down[0], down_pressed * 0.03, 1.0);
+  EXPECT_NEAR(down[1], down_released * 0.03, 1.0);
+  EXPECT_NEAR(up[0], up_pressed * 0.03, 1.0);
+  EXPECT_NEAR(up[1], closed * 0.03, 1.0);
+  EXPECT_EQ(value_count(chart, "&left_data="), 0) << chart;
+  EXPECT_EQ(value_count(chart, "&right_data="), 0) << chart;
+  EXPECT_EQ(value_count(chart, "&space_data="), 1) << chart;
+  std::vector<std::string> lines = pty.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "↓が押されました"), 1);  // its repeats are no taps
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), OTHER), 0);
+  // Taken back before the paste marking, as it was asked after it.
+  std::size_t off = pty.output().rfind("\x1b[<u");
+  ASSERT_NE(off, std::string::npos);
+  EXPECT_EQ(pty.output().find("\x1b[?2004l", off), off + 4);
+}
+
 TEST(EndToEnd, LoneEscapeIsAKeyAfterAShortWaitAndSplitSequencesDecode) {
   TempDir dir;
   PtySession pty(PROGRAM, in(dir));

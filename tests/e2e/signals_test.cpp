@@ -45,10 +45,28 @@ const Ending ENDINGS[] = {
     {SIGTRAP, 133, "tap-recorder: stopped by SIGTRAP"},
 };
 
+// With --holds, in a terminal that answers the kitty keyboard protocol's
+// query: the program asks it for releases, and takes that back however it
+// ends.
+PtySession::Options holds_in_a_kitty_terminal(const TempDir& dir) {
+  PtySession::Options options = in(dir);
+  options.args = {"--holds"};
+  return options;
+}
+bool answer_as_a_kitty_terminal(PtySession& pty) {
+  if (!pty.expect("\x1b[?u\x1b[c")) return false;
+  pty.send("\x1b[?0u\x1b[?62;22c");
+  return pty.expect("\x1b[>10u");
+}
+
 TEST(Signals, DuringTheCaptureTheChartIsWrittenAndTheTerminalRestored) {
   for (const Ending& e : ENDINGS) {
     TempDir dir;
-    PtySession pty(PROGRAM, in(dir));
+    bool kitty = e.signo == SIGTERM || e.signo == SIGHUP;
+    PtySession pty(PROGRAM, kitty ? holds_in_a_kitty_terminal(dir) : in(dir));
+    if (kitty) {
+      ASSERT_TRUE(answer_as_a_kitty_terminal(pty)) << e.signo;
+    }
     ASSERT_TRUE(pty.expect(OPENING));
     pty.send("\r \x1b[D");
     ASSERT_TRUE(pty.expect("←が押されました\r\n")) << e.signo;
@@ -60,6 +78,9 @@ TEST(Signals, DuringTheCaptureTheChartIsWrittenAndTheTerminalRestored) {
     EXPECT_TRUE(pty.expect(e.message + "\r\n")) << e.signo;
     EXPECT_EQ(pty.output().find("That's All !!"), std::string::npos) << e.signo;
     EXPECT_NE(pty.output().find("\x1b[?2004l"), std::string::npos) << e.signo << ": paste marking left on";
+    if (kitty) {
+      EXPECT_NE(pty.output().find("\x1b[<u"), std::string::npos) << e.signo << ": releases left on";
+    }
     std::string chart = read_file(dir.file("ved.txt"));
     EXPECT_TRUE(std::regex_search(chart, std::regex("&up_data=[0-9]+\r\n&right_data=\r\n&space_data=[0-9]+\r\n")))
         << e.signo;
@@ -144,16 +165,23 @@ TEST(Signals, CrashRestoresTheTerminalAndDiesOfTheSameSignal) {
 #else
   for (int signo : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS, SIGTRAP}) {
     TempDir dir;
-    PtySession::Options options = in(dir);
+    bool kitty = signo == SIGSEGV;
+    PtySession::Options options = kitty ? holds_in_a_kitty_terminal(dir) : in(dir);
     options.env.push_back(std::string("LD_PRELOAD=") + CRASH_ON_TAP_LIBRARY);
     options.env.push_back("CRASH_SIGNAL=" + std::to_string(signo));
     PtySession pty(PROGRAM, options);
+    if (kitty) {
+      ASSERT_TRUE(answer_as_a_kitty_terminal(pty));
+    }
     ASSERT_TRUE(pty.expect(OPENING));
     ASSERT_TRUE(is_raw(pty.mode()));
     pty.send("\r ");
     int status = pty.wait_exit();
     ASSERT_TRUE(WIFSIGNALED(status)) << signo << " status " << status;
     EXPECT_EQ(WTERMSIG(status), signo);
+    if (kitty) {
+      EXPECT_NE(pty.output().find("\x1b[<u"), std::string::npos) << "releases left on";
+    }
     EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << signo;
   }
 #endif
