@@ -67,6 +67,8 @@ class FakeClock final : public TimeSource {
   }
   std::vector<std::size_t> lines_out_at_reading;
   std::vector<std::uint32_t> readings;  // the first readings, where given
+  double rate() const override { return song_rate; }
+  double song_rate = 1.0;
   int stops = 0;
   int notice_after = -1;
 
@@ -170,6 +172,22 @@ TEST(Recorder, AKeyHeldPastTheThresholdIsAHoldFromItsPressToItsRelease) {
                                      chart,
                                      CLOSING}));
   EXPECT_EQ(run.chart(), crlf(chart));
+}
+
+TEST(Recorder, AHoldsThresholdIsTheUsersTimeAtAnyRate) {
+  struct Case {
+    double rate;
+    const char *left, *freeze;
+  };
+  // Down held 37 ms of the song; the threshold is 25 ms of the user's.
+  for (const Case& c : {Case{2.0, "&left_data=1", "&frzLeft_data="}, Case{0.5, "&left_data=", "&frzLeft_data=1,2"}}) {
+    RecorderRun run;
+    run.clock.song_rate = c.rate;
+    ScriptedKeys keys({13, 0, 80, CODE_RELEASED + '2', 13, 13});
+    EXPECT_EQ(run_recorder_with_holds(run, keys, 25), EXIT_DONE);
+    EXPECT_NE(run.chart().find(std::string(c.left) + "\r\n"), std::string::npos) << c.rate << run.chart();
+    EXPECT_NE(run.chart().find(std::string(c.freeze) + "\r\n"), std::string::npos) << c.rate << run.chart();
+  }
 }
 
 TEST(Recorder, FromRepeatsAKeyThatRepeatsIsHeldUntilHalfAnIntervalPastItsLastRepeat) {
