@@ -146,32 +146,56 @@ int run_recorder_with_holds(RecorderRun& run, KeySource& keys, int threshold_ms,
 
 TEST(Recorder, AKeyHeldPastTheThresholdIsAHoldFromItsPressToItsRelease) {
   constexpr int RELEASED = CODE_RELEASED;
-  RecorderRun run;
-  // Readings 37 ms apart, one for each tap after its line and one for each
-  // release of a key that is down.
+  struct Case {
+    const char* name;
+    int threshold_ms;
+    Recorder::HoldsFrom from;
+    std::vector<std::uint32_t> readings;  // the clock's first readings, where given
+    std::vector<int> keys;
+    std::vector<std::string> answers;  // between the start line and ENTER's
+    std::vector<std::string> chart;
+  };
   // clang-format off
-  ScriptedKeys keys({13,                     // 5000
-                     0, 80,                  // down pressed: 5037
-                     32, RELEASED + '9',     // space, released 37 ms on: a tap
-                     0, 80,                  // down repeats while held: nothing
-                     RELEASED + '2',         // down released at 5148, 111 ms on: a hold
-                     0, 75, RELEASED + '1',  // left, released 37 ms on: a tap
-                     RELEASED + '4',         // right was not down: nothing
-                     0, 77, 32, RELEASED + '9',
-                     13,                     // right still down: ends here, 5370
-                     13});
+  const Case cases[] = {
+      // Readings 37 ms apart, one for each tap after its line and one for
+      // each release of a key that is down.
+      {"from releases", 50, Recorder::HoldsFrom::releases, {},
+       {13,                     // 5000
+        0, 80,                  // down pressed: 5037
+        32, RELEASED + '9',     // space, released 37 ms on: a tap
+        0, 80,                  // down repeats while held: nothing
+        RELEASED + '2',         // down released at 5148, 111 ms on: a hold
+        0, 75, RELEASED + '1',  // left, released 37 ms on: a tap
+        RELEASED + '4',         // right was not down: nothing
+        0, 77, 32, RELEASED + '9',
+        13,                     // right still down: ends here, 5370
+        13},
+       {"↓が押されました", "SPACEが押されました", "←が押されました", "→が押されました", "SPACEが押されました"},
+       {"&left_data=", "&down_data=", "&up_data=5", "&right_data=", "&space_data=2,8",
+        "&frzLeft_data=1,4", "&frzDown_data=7,11", "&frzUp_data=", "&frzRight_data=", "&frzSpace_data=",
+        "&stop_data=", "&speed_data=", "&tuning=Name"}},
+      // A press, the terminal's repeat after its delay (answered as a tap
+      // until the next repeat shows what it was), repeats 33 ms apart; a new
+      // press 200 ms on; a press whose repeats came too soon to be a hold.
+      {"from repeats", 250, Recorder::HoldsFrom::repeats,
+       {5000, 5101, 5401, 5434, 5467, 5667, 5671, 5701, 5801, 5831},
+       {13, 32, 32, 32, 32, 32, 0, 80, 0, 80, 0, 80, 13, 13},
+       {"SPACEが押されました", "SPACEが押されました", "SPACEが押されました", "↓が押されました", "↓が押されました"},
+       {"&left_data=21", "&down_data=", "&up_data=", "&right_data=", "&space_data=20",
+        "&frzLeft_data=", "&frzDown_data=", "&frzUp_data=", "&frzRight_data=", "&frzSpace_data=3,14",
+        "&stop_data=", "&speed_data=", "&tuning=Name"}},
+  };
   // clang-format on
-  EXPECT_EQ(run_recorder_with_holds(run, keys, 50), EXIT_DONE);
-  std::vector<std::string> chart = {
-      "&left_data=",       "&down_data=",        "&up_data=5",   "&right_data=",    "&space_data=2,8",
-      "&frzLeft_data=1,4", "&frzDown_data=7,11", "&frzUp_data=", "&frzRight_data=", "&frzSpace_data=",
-      "&stop_data=",       "&speed_data=",       "&tuning=Name"};
-  EXPECT_EQ(run.console.lines, join({OPENING,
-                                     {"計測開始！", "↓が押されました", "SPACEが押されました", "←が押されました",
-                                      "→が押されました", "SPACEが押されました", "ENTERが押されました", "Can Open File"},
-                                     chart,
-                                     CLOSING}));
-  EXPECT_EQ(run.chart(), crlf(chart));
+  for (const Case& c : cases) {
+    RecorderRun run;
+    run.clock.readings = c.readings;
+    ScriptedKeys keys(c.keys);
+    EXPECT_EQ(run_recorder_with_holds(run, keys, c.threshold_ms, c.from), EXIT_DONE) << c.name;
+    EXPECT_EQ(run.console.lines,
+              join({OPENING, {"計測開始！"}, c.answers, {"ENTERが押されました", "Can Open File"}, c.chart, CLOSING}))
+        << c.name;
+    EXPECT_EQ(run.chart(), crlf(c.chart)) << c.name;
+  }
 }
 
 TEST(Recorder, AHoldsThresholdIsTheUsersTimeAtAnyRate) {
@@ -188,26 +212,6 @@ TEST(Recorder, AHoldsThresholdIsTheUsersTimeAtAnyRate) {
     EXPECT_NE(run.chart().find(std::string(c.left) + "\r\n"), std::string::npos) << c.rate << run.chart();
     EXPECT_NE(run.chart().find(std::string(c.freeze) + "\r\n"), std::string::npos) << c.rate << run.chart();
   }
-}
-
-TEST(Recorder, FromRepeatsAKeyThatRepeatsIsHeldUntilHalfAnIntervalPastItsLastRepeat) {
-  RecorderRun run;
-  // A press, the terminal's repeat after its delay (answered as a tap until
-  // the next repeat shows what it was), repeats 33 ms apart; a new press
-  // 200 ms on; a press whose repeats came too soon to be a hold.
-  run.clock.readings = {5000, 5101, 5401, 5434, 5467, 5667, 5671, 5701, 5801, 5831};
-  ScriptedKeys keys({13, 32, 32, 32, 32, 32, 0, 80, 0, 80, 0, 80, 13, 13});
-  EXPECT_EQ(run_recorder_with_holds(run, keys, 250, Recorder::HoldsFrom::repeats), EXIT_DONE);
-  std::vector<std::string> chart = {
-      "&left_data=21",  "&down_data=",    "&up_data=",    "&right_data=",    "&space_data=20",
-      "&frzLeft_data=", "&frzDown_data=", "&frzUp_data=", "&frzRight_data=", "&frzSpace_data=3,14",
-      "&stop_data=",    "&speed_data=",   "&tuning=Name"};
-  EXPECT_EQ(run.console.lines, join({OPENING,
-                                     {"計測開始！", "SPACEが押されました", "SPACEが押されました", "SPACEが押されました",
-                                      "↓が押されました", "↓が押されました", "ENTERが押されました", "Can Open File"},
-                                     chart,
-                                     CLOSING}));
-  EXPECT_EQ(run.chart(), crlf(chart));
 }
 
 TEST(Recorder, StartTimeIsReadBeforeTheStartLineAndEachTapAfterItsLine) {
