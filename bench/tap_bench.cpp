@@ -22,7 +22,6 @@
 #include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,6 +37,7 @@
 
 namespace {
 
+using tap::testing::lane_frames;
 using tap::testing::PtySession;
 using tap::testing::TempDir;
 using Clock = std::chrono::steady_clock;
@@ -142,17 +142,6 @@ double startup_round(const Reader& reader) {
 }
 
 // ---- accuracy --------------------------------------------------------------
-
-std::vector<int> lane_frames(const std::string& chart, const std::string& label) {
-  std::vector<int> frames;
-  std::size_t at = chart.find(label);
-  if (at == std::string::npos) return frames;
-  std::size_t end = chart.find("\r\n", at);
-  std::stringstream values(chart.substr(at + label.size(), end - at - label.size()));
-  std::string value;
-  while (std::getline(values, value, ',')) frames.push_back(std::stoi(value));
-  return frames;
-}
 
 struct Accuracy {
   int eligible = 0;

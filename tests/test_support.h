@@ -88,6 +88,19 @@ inline int value_count(const std::string& text, const std::string& label) {
          1;
 }
 
+/// The values that follow `label` in `text` (a chart), up to the line's end;
+/// none when the label is missing.
+inline std::vector<int> lane_frames(const std::string& text, const std::string& label) {
+  std::vector<int> frames;
+  std::size_t at = text.find(label);
+  if (at == std::string::npos) return frames;
+  std::size_t end = text.find("\r\n", at);
+  std::stringstream values(text.substr(at + label.size(), end - at - label.size()));
+  std::string value;
+  while (std::getline(values, value, ',')) frames.push_back(std::stoi(value));
+  return frames;
+}
+
 #if LDBL_MANT_DIG == 64
 /// to_frame as x87 extended precision computes it natively: the reference
 /// the integer arithmetic must match.

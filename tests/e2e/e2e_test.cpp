@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "e2e/e2e_support.h"
@@ -93,17 +92,6 @@ TEST(EndToEnd, WholeDialogueInATerminal) {
   EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode()));
 }
 
-// The values of one chart line.
-std::vector<int> chart_values(const std::string& chart, const std::string& label) {
-  std::vector<int> values;
-  std::size_t at = chart.find(label);
-  if (at == std::string::npos) return values;
-  std::string line = chart.substr(at + label.size(), chart.find("\r\n", at) - at - label.size());
-  std::stringstream items(line);
-  for (std::string item; std::getline(items, item, ',');) values.push_back(std::stoi(item));
-  return values;
-}
-
 // A terminal that tells no releases repeats a held key after its delay:
 // the program takes the repeats for a hold, ended half an interval past
 // the last, which is within one repeat interval of the release.
@@ -143,7 +131,7 @@ TEST(EndToEnd, WithHoldsAKeyHeldInATerminalWithoutReleasesIsAHoldByItsRepeats) {
     pty.send("\r");
     EXPECT_EQ(exit_code(pty.wait_exit()), 0);
     std::string chart = read_file(dir.file("ved.txt"));
-    std::vector<int> hold = chart_values(chart, "&frzLeft_data=");
+    std::vector<int> hold = lane_frames(chart, "&frzLeft_data=");
     ASSERT_EQ(hold.size(), 2u) << chart;
     EXPECT_NEAR(hold[0], pressed * 0.03, 1.0) << c.delay_ms;
     EXPECT_NEAR(hold[1], released * 0.03, 0.5 + c.interval_ms * 0.03) << c.delay_ms;
@@ -194,7 +182,7 @@ TEST(EndToEnd, WithHoldsATerminalThatSpeaksTheKittyProtocolTellsEachRelease) {
   EXPECT_EQ(exit_code(pty.wait_exit()), 0);
 
   std::string chart = read_file(dir.file("ved.txt"));
-  std::vector<int> down = chart_values(chart, "&frzLeft_data="), up = chart_values(chart, "&frzRight_data=");
+  std::vector<int> down = lane_frames(chart, "&frzLeft_data="), up = lane_frames(chart, "&frzRight_data=");
   ASSERT_EQ(down.size(), 2u) << chart;
   ASSERT_EQ(up.size(), 2u) << chart;
   EXPECT_NEAR(down[0], down_pressed * 0.03, 1.0);

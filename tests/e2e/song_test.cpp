@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "audio/song_feeder.h"
 #include "chart/lanes.h"
@@ -44,16 +43,6 @@ PtySession::Options on_server(const TempDir& dir, const ServerProcess& server, s
   return options;
 }
 #endif
-
-std::vector<int> lane_frames(const std::string& chart, const std::string& key) {
-  std::smatch match;
-  std::vector<int> frames;
-  if (!std::regex_search(chart, match, std::regex("&" + key + "=([-0-9,]*)\r\n"))) return frames;
-  std::stringstream values(match[1].str());
-  std::string value;
-  while (std::getline(values, value, ',')) frames.push_back(std::stoi(value));
-  return frames;
-}
 
 class Song : public ::testing::Test {
  protected:
@@ -218,7 +207,7 @@ void taps_land_in_the_frames_heard(Server*& server, const char* label) {
       EXPECT_EQ(exit_code(pty.wait_exit()), 0) << name;
       std::vector<double> expected_ms;
       for (double heard : heard_ms) expected_ms.push_back(c.start_ms + heard * c.rate - offset_song_ms);
-      std::vector<int> frames = lane_frames(read_file(dir.file("ved.txt")), "space_data");
+      std::vector<int> frames = lane_frames(read_file(dir.file("ved.txt")), "&space_data=");
       ASSERT_EQ(frames.size(), expected_ms.size()) << name;
       long on_time = std::count(judged.begin(), judged.end(), true);
       int misplaced = 0;
@@ -396,7 +385,7 @@ void an_output_that_goes_away_costs_no_tap(std::vector<std::string> args = {}) {
   pty.send("\r");
   EXPECT_EQ(exit_code(pty.wait_exit()), 0);
   std::string chart = read_file(dir.file("ved.txt"));
-  std::vector<int> space = lane_frames(chart, "space_data"), left = lane_frames(chart, "up_data");
+  std::vector<int> space = lane_frames(chart, "&space_data="), left = lane_frames(chart, "&up_data=");
   ASSERT_EQ(space.size(), 2u) << chart;
   ASSERT_EQ(left.size(), 1u) << chart;
   // The song's clock goes on from its last report: 300 ms, 9 frames, apart.
