@@ -7,7 +7,16 @@
 
 namespace tap {
 
-/// Turns the bytes a terminal sends into key-down records. It does no I/O
+/// What a terminal answered to the kitty keyboard protocol's query (CSI ? u)
+/// sent before a request for its primary device attributes (CSI c), which
+/// every terminal answers: the protocol's answer came before the
+/// attributes' (it speaks the protocol), the attributes' alone (it does
+/// not), or the attributes' not yet.
+enum class ProtocolAnswer { waiting, speaks, does_not };
+ProtocolAnswer kitty_protocol_answer(const unsigned char* bytes, std::size_t length);
+
+/// Turns the bytes a terminal sends into key records (key-downs, and the
+/// key-ups of the kitty keyboard protocol). It does no I/O
 /// and keeps no clock; it owns its input buffer: the caller reads into
 /// space(), says how many bytes came with pushed(), takes keys with next()
 /// until it returns false, and calls flush() when nothing has followed a
@@ -33,14 +42,6 @@ namespace tap {
 /// yields what its bytes would mean typed as keys (`ESC [` alone is Alt+[,
 /// `ESC ]` Alt+]): the cut consumes the bytes of that key, and the bytes
 /// after it are decoded anew where they are.
-/// What a terminal answered to the kitty keyboard protocol's query (CSI ? u)
-/// sent before a request for its primary device attributes (CSI c), which
-/// every terminal answers: the protocol's answer came before the
-/// attributes' (it speaks the protocol), the attributes' alone (it does
-/// not), or the attributes' not yet.
-enum class ProtocolAnswer { waiting, speaks, does_not };
-ProtocolAnswer kitty_protocol_answer(const unsigned char* bytes, std::size_t length);
-
 class TerminalDecoder {
  public:
   /// Longest escape sequence held; a longer one is discarded up to its end.
