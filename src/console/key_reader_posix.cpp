@@ -29,6 +29,17 @@ constexpr int SEQUENCE_WAIT_MS = 10;
 // the other side of a network answers within this too.
 constexpr int ANSWER_WAIT_MS = 300;
 
+// Until the terminal has bytes to read or `wait_us` has passed: select()'s
+// result. select() rather than poll(): macOS's poll() does not support
+// devices and reports POLLNVAL for a terminal at once.
+int wait_for_input(long wait_us) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(terminal_fd(), &readable);
+  timeval wait{static_cast<time_t>(wait_us / 1000000), static_cast<suseconds_t>(wait_us % 1000000)};
+  return select(terminal_fd() + 1, &readable, nullptr, nullptr, &wait);
+}
+
 }  // namespace
 
 struct KeyReader::Platform {
@@ -38,6 +49,13 @@ struct KeyReader::Platform {
   // took in: where it turned CR into LF, an LF among them is the ENTER the
   // user typed while the program was starting.
   int typed_ahead = 0;
+
+  // The `n` bytes just read: an LF typed ahead is the ENTER it stands for.
+  void restore_typed_enters(unsigned char* bytes, ssize_t n) {
+    for (ssize_t i = 0; i < n && typed_ahead > 0; ++i, --typed_ahead) {
+      if (bytes[i] == '\n') bytes[i] = '\r';
+    }
+  }
 };
 
 KeyReader::KeyReader(TextEncoding encoding) { open_ = open_key_reader(encoding); }
@@ -79,13 +97,7 @@ int KeyReader::read_key() {
     // Only a partial sequence waits with a timeout; otherwise one blocking
     // read per key, the least a terminal program can do.
     if (keys.waiting()) {
-      // select() rather than poll(): macOS's poll() does not support
-      // devices and reports POLLNVAL for a terminal at once.
-      fd_set readable;
-      FD_ZERO(&readable);
-      FD_SET(terminal_fd(), &readable);
-      timeval wait{0, SEQUENCE_WAIT_MS * 1000};
-      int ready = select(terminal_fd() + 1, &readable, nullptr, nullptr, &wait);
+      int ready = wait_for_input(SEQUENCE_WAIT_MS * 1000L);
       if (ready < 0) {
         if (errno == EINTR) continue;
         return fail(ReaderFault::terminal_lost, strerror(errno));
@@ -102,9 +114,7 @@ int KeyReader::read_key() {
       if (errno == EINTR || errno == EAGAIN) continue;  // a signal: seen at the top of the loop
       return fail(ReaderFault::terminal_lost, strerror(errno));
     }
-    for (ssize_t i = 0; i < n && platform_->typed_ahead > 0; ++i, --platform_->typed_ahead) {
-      if (into[i] == '\n') into[i] = '\r';
-    }
+    platform_->restore_typed_enters(into, n);
     keys.filled(static_cast<std::size_t>(n));
   }
 }
@@ -127,18 +137,12 @@ bool KeyReader::report_releases() {
     clock_gettime(CLOCK_MONOTONIC, &now);
     long waited_us = (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000;
     if (waited_us >= ANSWER_WAIT_MS * 1000L) break;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(terminal_fd(), &readable);
-    timeval wait{0, static_cast<suseconds_t>(ANSWER_WAIT_MS * 1000L - waited_us)};
-    int ready = select(terminal_fd() + 1, &readable, nullptr, nullptr, &wait);
+    int ready = wait_for_input(ANSWER_WAIT_MS * 1000L - waited_us);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) break;
     ssize_t n = read(terminal_fd(), answer + got, sizeof answer - got);
     if (n <= 0) break;
-    for (ssize_t i = 0; i < n && platform_->typed_ahead > 0; ++i, --platform_->typed_ahead) {
-      if (answer[got + static_cast<std::size_t>(i)] == '\n') answer[got + static_cast<std::size_t>(i)] = '\r';
-    }
+    platform_->restore_typed_enters(answer + got, n);
     platform_->keys.push(answer + got, static_cast<std::size_t>(n));
     got += static_cast<std::size_t>(n);
     heard = kitty_protocol_answer(answer, got);
