@@ -60,10 +60,7 @@ bool Recorder::take_repeat(KeyCode key, int& index) {
   std::uint32_t now = clock_.elapsed_ms();
   std::int32_t gap = static_cast<std::int32_t>(now - (repeats_ > 0 ? last_time_ : log_.slots[index - 1].timestamp));
   if (gap < 0 || gap > repeat_gap_) return false;
-  if (repeats_ == 0) {
-    --index;  // the delay's repeat, answered as a tap before it was known
-    --run_length_;
-  }
+  if (repeats_ == 0) --index;  // the delay's repeat, answered as a tap before it was known
   ++repeats_;
   last_time_ = now;
   intervals_ms_ += static_cast<std::uint32_t>(gap);
@@ -86,6 +83,8 @@ void Recorder::capture() {
   // half as much of the song.
   hold_threshold_ = static_cast<std::int32_t>(hold_ms_ * clock_.rate());
   repeat_gap_ = static_cast<std::int32_t>(REPEAT_GAP_MS * clock_.rate());
+  const bool by_releases = hold_ms_ > 0 && holds_from_ == HoldsFrom::releases;
+  const bool by_repeats = hold_ms_ > 0 && holds_from_ == HoldsFrom::repeats;
   int index = 1;
   for (;;) {
     int code = keys_.read_key();
@@ -120,14 +119,14 @@ void Recorder::capture() {
     if (code == -1 && faulted()) break;
     int& down = down_[static_cast<int>(lane_of(key))];
     // A key that repeats while it is held is one hold, not taps.
-    if (key != 0 && hold_ms_ > 0 && holds_from_ == HoldsFrom::releases && down != 0) continue;
-    if (key != 0 && hold_ms_ > 0 && holds_from_ == HoldsFrom::repeats && take_repeat(key, index)) continue;
+    if (key != 0 && by_releases && down != 0) continue;
+    if (key != 0 && by_repeats && take_repeat(key, index)) continue;
     tell_notice();
     say(message);
     if (key != 0) {
       // The time is read after the acknowledgement is out, so it includes
       // the cost of writing it.
-      if (hold_ms_ > 0 && holds_from_ == HoldsFrom::releases) down = index;
+      if (by_releases) down = index;
       PressSlot& slot = log_.slots[index++];
       slot.timestamp = clock_.elapsed_ms();
       slot.key = key;
