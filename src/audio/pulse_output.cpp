@@ -209,6 +209,13 @@ class PulseOutput final : public AudioOutput {
     asking_ = nullptr;
     if (update_ != nullptr) pa_operation_unref(update_);
     update_ = nullptr;
+    // The server's answers still on their way come after the stream is
+    // let go of: none may call back into it.
+    pa_stream_set_write_callback(stream_, nullptr, nullptr);
+    pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+    pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
     stream_ = nullptr;

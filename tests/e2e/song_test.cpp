@@ -9,6 +9,8 @@
 #include <regex>
 
 #include "audio/song_feeder.h"
+#include "audio/song_player.h"
+#include "audio/song_source.h"
 #include "chart/lanes.h"
 #include "e2e/e2e_support.h"
 #include "e2e/jack_support.h"
@@ -449,6 +451,31 @@ TEST_F(Song, OnPulseAudioTheSinksAreListedAndNamed) {
       }
     }
   }
+}
+#endif
+
+#if TAP_RECORDER_PIPEWIRE
+// PipeWire's server is asked for its account every few milliseconds: a
+// stream closed at any moment leaves an answer on its way, which must find
+// nothing of the stream (the program died of an abort at its exit, and so
+// would this test).
+TEST_F(Song, OnPipeWireAStreamClosedAtAnyMomentEndsCleanly) {
+  PipeWireServer server;
+  ASSERT_TRUE(server.ready());
+  setenv("PULSE_SERVER", server.name().c_str(), 1);
+  setenv("JACK_DEFAULT_SERVER", "no-such-server", 1);
+  for (int i = 0; i < 150; ++i) {
+    SongOptions options;
+    options.rate = i % 2 == 0 ? 1 : 0.5;
+    SongError error;
+    std::unique_ptr<SongClock> clock = open_song_player(make_click_track(48000, 0, 500, 20), options, error);
+    ASSERT_NE(clock, nullptr) << error.text;
+    clock->start_capture();
+    std::this_thread::sleep_for(std::chrono::microseconds(500 * (i % 17)));
+    clock->elapsed_ms();
+  }
+  unsetenv("PULSE_SERVER");
+  unsetenv("JACK_DEFAULT_SERVER");
 }
 #endif
 
