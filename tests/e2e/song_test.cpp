@@ -460,6 +460,10 @@ TEST_F(Song, OnPulseAudioTheSinksAreListedAndNamed) {
 // nothing of the stream (the program died of an abort at its exit, and so
 // would this test).
 TEST_F(Song, OnPipeWireAStreamClosedAtAnyMomentEndsCleanly) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "in this process the leak checker finds what ALSA's plugins keep, unloaded and so unnamed: "
+                  "the close is checked in the optimised build";
+#endif
   PipeWireServer server;
   ASSERT_TRUE(server.ready());
   setenv("PULSE_SERVER", server.name().c_str(), 1);
