@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chart/chart_text.h"
 #include "chart/lanes.h"
 #include "chart/press_log.h"
 #include "console/console_output.h"
@@ -18,8 +19,23 @@ enum class ChartResult { opened, not_opened, write_failed };
 /// also gets one line on standard error with the reason.
 ChartResult write_chart(const LaneLists& lanes, Console& console, const char* path = CHART_FILE_NAME);
 
-/// The chart stage of a run: the press log's taps into lanes, then the chart.
-ChartResult run_chart_stage(const PressLog& log, LaneLists& lanes, Console& console,
-                            const char* path = CHART_FILE_NAME);
+/// A chart read back, with a take merged into it: the lines it had, in
+/// their place, those the take did not change byte for byte, and any line
+/// of a chart it lacked where a fresh chart has it.
+ChartResult write_chart(const ChartText& chart, Console& console, const char* path = CHART_FILE_NAME);
+
+/// What a run asks of its chart beyond the taps.
+struct ChartStage {
+  BeatGrid grid;                            // moves every tap to it, when set
+  ChartText* merge_into = nullptr;          // the chart the take goes into, read before the start
+  unsigned lanes = (1u << LANE_COUNT) - 1;  // the lanes the take records
+  std::int32_t take_from_ms = 0;            // where the take's playback began
+};
+
+/// The chart stage of a run: the press log's taps into lanes, then the
+/// chart, fresh or with the take merged in over the time it covered (to
+/// the log's end), then how far a grid moved the taps.
+ChartResult run_chart_stage(const PressLog& log, LaneLists& lanes, Console& console, const char* path = CHART_FILE_NAME,
+                            const ChartStage& stage = {});
 
 }  // namespace tap

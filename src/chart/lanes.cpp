@@ -1,5 +1,8 @@
 #include "chart/lanes.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace tap {
 namespace {
 
@@ -100,22 +103,39 @@ std::int32_t to_frame(std::int32_t elapsed_ms) {
   return static_cast<std::int32_t>(low);
 }
 
-void build_lane_lists(const PressLog& log, LaneLists& lanes) {
+const char* const LANE_NAMES[LANE_COUNT] = {"left", "down", "up", "right", "space"};
+
+void build_lane_lists(const PressLog& log, LaneLists& lanes, const BeatGrid& grid) {
   for (LaneList& list : lanes.lanes) list.count = 0;
   lanes.holds.count = 0;
+  lanes.moves = {};
   const std::uint32_t start = log.slots[0].timestamp;
-  auto since_start = [start](std::uint32_t timestamp) {
-    return to_frame(static_cast<std::int32_t>(static_cast<std::uint32_t>(timestamp - start)));
+  const double step = grid.bpm > 0 ? grid.step_ms() : 0;
+  auto frame_of = [&](std::uint32_t timestamp, Lane lane) {
+    auto elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(timestamp - start));
+    if (step == 0) return to_frame(elapsed);
+    double snapped = grid.first_beat_ms + std::nearbyint((elapsed - grid.first_beat_ms) / step) * step;
+    SnapMoves& moves = lanes.moves[static_cast<int>(lane)];
+    double moved = std::fabs(snapped - elapsed);
+    ++moves.count;
+    moves.total_ms += moved;
+    moves.largest_ms = std::max(moves.largest_ms, moved);
+    if (moved >= step / 3) ++moves.far_off;
+    // A grid time is rarely a whole millisecond: the frame is that of the
+    // millisecond it falls in, as a tap's is (a hair under a whole one, from
+    // rounding, counts as it).
+    double ms = std::floor(snapped + 1e-6);
+    return to_frame(static_cast<std::int32_t>(std::clamp(ms, -2147483648.0, 2147483647.0)));
   };
   for (int j = 1; j < log.count; ++j) {
     const PressSlot& slot = log.slots[j];
+    Lane lane = lane_of(slot.key);
     if (slot.held) {
-      lanes.holds.freezes[lanes.holds.count++] = {since_start(slot.timestamp), since_start(slot.released),
-                                                  lane_of(slot.key)};
+      lanes.holds.freezes[lanes.holds.count++] = {frame_of(slot.timestamp, lane), frame_of(slot.released, lane), lane};
       continue;
     }
-    LaneList& list = lanes[lane_of(slot.key)];
-    list.frames[list.count++] = since_start(slot.timestamp);
+    LaneList& list = lanes[lane];
+    list.frames[list.count++] = frame_of(slot.timestamp, lane);
   }
 }
 

@@ -32,9 +32,28 @@ struct FreezeList {
   int count = 0;
 };
 
+/// A beat grid taps are moved to: the nearest 1/`division` of a beat, at
+/// `bpm` beats a minute, of a grid whose first beat is at `first_beat_ms`.
+struct BeatGrid {
+  double bpm = 0;  // 0: no grid
+  double first_beat_ms = 0;
+  int division = 1;
+  double step_ms() const { return 60000.0 / (bpm * division); }
+};
+
+/// How far a grid moved a lane's taps and hold ends, in milliseconds, and
+/// how many of them by a third of its step or more.
+struct SnapMoves {
+  int count = 0;
+  double total_ms = 0;
+  double largest_ms = 0;
+  int far_off = 0;
+};
+
 struct LaneLists {
   std::array<LaneList, LANE_COUNT> lanes;
   FreezeList holds;
+  std::array<SnapMoves, LANE_COUNT> moves;
   LaneList& operator[](Lane lane) { return lanes[static_cast<int>(lane)]; }
   const LaneList& operator[](Lane lane) const { return lanes[static_cast<int>(lane)]; }
 };
@@ -53,6 +72,10 @@ std::int32_t to_frame(std::int32_t elapsed_ms);
 /// with each tap's time since slot 0 taken as a signed 32-bit difference so
 /// a wrap of the clock in between does no harm. A held press goes to the
 /// holds, with its release converted the same way, and not to its lane.
-void build_lane_lists(const PressLog& log, LaneLists& lanes);
+/// With a grid, each time is first moved to it, and the moves counted.
+void build_lane_lists(const PressLog& log, LaneLists& lanes, const BeatGrid& grid = {});
+
+/// The lanes by the names their chart lines have: "left" to "space".
+extern const char* const LANE_NAMES[LANE_COUNT];
 
 }  // namespace tap

@@ -33,6 +33,7 @@ struct PressSlot {
 struct PressLog {
   std::array<PressSlot, MAX_PRESS_SLOTS> slots;
   int count = 0;
+  std::uint32_t ended = 0;  // when the capture ended, on the slots' clock
 };
 
 }  // namespace tap

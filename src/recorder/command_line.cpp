@@ -49,6 +49,15 @@ const char* const USAGE[] = {
     "  --holds[=MS]    a lane key held down MS milliseconds or more (250 unless",
     "                  given, 50 to 2000) is a hold: its press and its release",
     "                  go to the lane's freeze line",
+    "  --merge         put the take into the ved.txt that is there: its notes from",
+    "                  where playback began to the closing ENTER give way to the",
+    "                  take's, every other line stays as it is",
+    "  --lanes L,...   record only these lanes (left, down, up, right, space, as",
+    "                  the chart names them); another lane's key is not recorded",
+    "  --bpm B[@MS]    with --snap N: move every tap to the nearest 1/N beat of a",
+    "                  grid of B beats a minute whose first beat is at MS ms of",
+    "                  the song (0 unless given); N is 1, 2, 3, 4, 6, 8, 12, 16,",
+    "                  24, 32, 48 or 64",
     "  --device NAME   play through NAME, as --list-devices shows it",
     "  --list-devices  list the audio outputs",
     "  --calibrate     play 16 clicks at 120 BPM, tap SPACE on each, and get",
@@ -85,6 +94,38 @@ bool parse_time(const char* text, double& seconds) {
   return true;
 }
 
+// "left,space": a bit for each lane named.
+bool parse_lanes(const char* text, unsigned& lanes) {
+  lanes = 0;
+  for (const char* at = text;; ++at) {
+    std::size_t length = std::strcspn(at, ",");
+    int lane = 0;
+    while (lane < LANE_COUNT &&
+           !(std::strlen(LANE_NAMES[lane]) == length && std::strncmp(at, LANE_NAMES[lane], length) == 0))
+      ++lane;
+    if (lane == LANE_COUNT) return false;
+    lanes |= 1u << lane;
+    at += length;
+    if (*at == '\0') return true;
+  }
+}
+
+// "120" or "120@250": beats a minute, and where the first beat is.
+bool parse_grid(const char* text, BeatGrid& grid) {
+  char bpm[64];
+  const char* at_sign = std::strchr(text, '@');
+  std::size_t length = at_sign != nullptr ? static_cast<std::size_t>(at_sign - text) : std::strlen(text);
+  if (length >= sizeof bpm) return false;
+  std::memcpy(bpm, text, length);
+  bpm[length] = '\0';
+  double first = 0, beats = 0;
+  if (!parse_number(bpm, beats) || beats < 1 || beats > 999) return false;
+  if (at_sign != nullptr && !(parse_number(at_sign + 1, first) && first >= 0 && first <= 86400000)) return false;
+  grid.bpm = beats;
+  grid.first_beat_ms = first;
+  return true;
+}
+
 // The options that take a value, and what they take.
 struct ValueOption {
   const char* name;
@@ -95,8 +136,13 @@ const ValueOption VALUE_OPTIONS[] = {
     {"--start", "seconds or m:ss.sss"},
     {"--offset", "milliseconds from -10000 to 10000"},
     {"--device", "an output's name, as --list-devices shows it"},
+    {"--lanes", "lane names from left,down,up,right,space, between commas"},
+    {"--bpm", "beats a minute from 1 to 999, and the first beat's milliseconds after '@' (120@250)"},
+    {"--snap", "one of 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64 (a beat's parts)"},
 };
-const char* const FLAG_OPTIONS[] = {"--calibrate", "--list-devices", "--help", "--version", "--holds"};
+// Those a song is needed for; the others ask of the chart alone.
+const char* const SONG_OPTIONS[] = {"--rate", "--start", "--offset", "--device"};
+const char* const FLAG_OPTIONS[] = {"--calibrate", "--list-devices", "--help", "--version", "--holds", "--merge"};
 
 // The first problem is the one told.
 template <typename... Values>
@@ -133,6 +179,15 @@ bool take_value(CommandLine& command, const ValueOption& option, const char* val
   } else if (is(option.name, "--offset")) {
     good = parse_number(value, number) && std::fabs(number) <= 10000;
     if (good) command.options.offset_ms = number;
+  } else if (is(option.name, "--lanes")) {
+    good = parse_lanes(value, command.lanes);
+  } else if (is(option.name, "--bpm")) {
+    good = parse_grid(value, command.grid);
+  } else if (is(option.name, "--snap")) {
+    good = parse_number(value, number);
+    const int divisions[] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64};
+    good = good && std::find(std::begin(divisions), std::end(divisions), number) != std::end(divisions);
+    if (good) command.grid.division = static_cast<int>(number);
   } else {
     command.options.device = value;
   }
@@ -194,13 +249,14 @@ void refuse_argument(CommandLine& command, const char* argument) {
 
 // One option of a session, with its value after '=' or in the next
 // argument; false when `argument` is none of them.
-bool take_option(CommandLine& command, int argc, const char* const* argv, int& i, bool& device) {
+bool take_option(CommandLine& command, int argc, const char* const* argv, int& i, bool& song_option) {
   const char* argument = argv[i];
   for (const ValueOption& option : VALUE_OPTIONS) {
     std::size_t length = std::strlen(option.name);
     if (std::strncmp(argument, option.name, length) != 0 || (argument[length] != '\0' && argument[length] != '='))
       continue;
-    device = is(option.name, "--device");
+    song_option = std::find_if(std::begin(SONG_OPTIONS), std::end(SONG_OPTIONS),
+                               [&](const char* name) { return is(name, option.name); }) != std::end(SONG_OPTIONS);
     if (argument[length] == '=') {
       take_value(command, option, argument + length + 1);
     } else if (i + 1 < argc) {
@@ -221,12 +277,12 @@ bool take_option(CommandLine& command, int argc, const char* const* argv, int& i
 CommandLine parse_command_line(int argc, const char* const* argv) {
   CommandLine command;
   CommandLineAction asked = CommandLineAction::record;  // --help or --version, the first of them
-  bool options_over = false, session_options = false, device = false, holds = false;
+  bool options_over = false, session_options = false, song_options = false, snap = false;
   const char* songs[2] = {nullptr, nullptr};
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     bool option = !options_over && argument[0] == '-' && argument[1] != '\0';
-    bool is_device = false;
+    bool song_option = false;
     if (!option) {
       if (argument[0] == '\0' || songs[1] != nullptr) {
         refuse_argument(command, argument);
@@ -242,10 +298,14 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     } else if (is(argument, "--version")) {
       if (asked == CommandLineAction::record) asked = CommandLineAction::version;
     } else if (take_holds(command, argument)) {
-      holds = true;
-    } else if (take_option(command, argc, argv, i, is_device)) {
-      device = device || is_device;
-      session_options = session_options || !is_device;
+      session_options = true;
+    } else if (is(argument, "--merge")) {
+      command.merge = session_options = true;
+    } else if (take_option(command, argc, argv, i, song_option)) {
+      song_options = song_options || song_option;
+      // --device alone is the calibration's and the list's as well.
+      session_options = session_options || std::strncmp(argument, "--device", 8) != 0;
+      snap = snap || std::strncmp(argument, "--snap", 6) == 0;
     } else if (is(argument, "--calibrate") && command.action == CommandLineAction::record) {
       command.action = CommandLineAction::calibrate;
     } else if (is(argument, "--list-devices") && command.action == CommandLineAction::record) {
@@ -263,11 +323,18 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
   command.song = songs[0];
   // The calibration and the list play no song of the user's, so the
   // session's options would say nothing there.
-  if (command.action != CommandLineAction::record && (session_options || holds || command.song != nullptr)) {
+  if (command.action != CommandLineAction::record && (session_options || command.song != nullptr)) {
     refuse(command, "tap-recorder: %s takes no song and no option but --device",
            command.action == CommandLineAction::calibrate ? "--calibrate" : "--list-devices");
-  } else if (command.action == CommandLineAction::record && (session_options || device) && command.song == nullptr) {
+  } else if (command.action != CommandLineAction::record) {
+  } else if (song_options && command.song == nullptr) {
     refuse(command, "%s", "tap-recorder: --rate, --start, --offset and --device need a song to play");
+  } else if (command.merge && command.song == nullptr) {
+    refuse(command, "%s", "tap-recorder: --merge needs a song: a take goes into the chart at the song's positions");
+  } else if (command.grid.bpm > 0 && !snap) {
+    refuse(command, "%s", "tap-recorder: --bpm needs --snap N: the part of a beat the taps are moved to");
+  } else if (snap && command.grid.bpm == 0) {
+    refuse(command, "%s", "tap-recorder: --snap needs --bpm: the beats a minute of the grid");
   }
   return command;
 }

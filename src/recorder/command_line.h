@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/song_player.h"
+#include "chart/lanes.h"
 #include "console/console_output.h"
 
 namespace tap {
@@ -13,8 +14,11 @@ struct CommandLine {
   const char* refused = nullptr;  // the first argument the program does not take
   const char* song = nullptr;     // the song to play, if any
   SongOptions options;
-  int holds_ms = 0;        // --holds: the least a hold lasts; 0 without it
-  char problem[200] = "";  // why a value was refused, where one was
+  int holds_ms = 0;                         // --holds: the least a hold lasts; 0 without it
+  bool merge = false;                       // --merge: the take goes into the ved.txt that is there
+  unsigned lanes = (1u << LANE_COUNT) - 1;  // --lanes: those the take records
+  BeatGrid grid;                            // --bpm and --snap
+  char problem[200] = "";                   // why a value was refused, where one was
 };
 
 /// Reads the arguments after the program's name: "--help" ("-h") and

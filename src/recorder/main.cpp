@@ -1,5 +1,8 @@
+#include <cmath>
+#include <cstdio>
 #include <memory>
 
+#include "chart/chart_text.h"
 #include "console/console_output.h"
 #include "console/key_reader.h"
 #include "recorder/calibration.h"
@@ -23,6 +26,18 @@ int main(int argc, char** argv) {
     return tap::EXIT_OUTPUT_IS_CHART;
   }
 
+  // The chart a take goes into is read before anything plays, and a file
+  // that is no chart is left as it is.
+  tap::ChartText merge_into;
+  char why[200];
+  if (command.merge && !tap::read_chart(tap::CHART_FILE_NAME, merge_into, why, sizeof why)) {
+    char line[400];
+    std::snprintf(line, sizeof line, "tap-recorder: %s is no chart to merge into (%s); it is left as it is",
+                  tap::CHART_FILE_NAME, why);
+    console.error_line(line);
+    return tap::EXIT_NOT_A_CHART;
+  }
+
   // A song that cannot be played is told before the terminal is touched.
   std::unique_ptr<tap::TimeSource> song;
   if (command.song != nullptr || calibrate) {
@@ -42,6 +57,12 @@ int main(int argc, char** argv) {
   tap::Recorder recorder(keys, song != nullptr ? *song : static_cast<tap::TimeSource&>(program_time), console,
                          encoding);
   recorder.set_own_window(tap::console_window_is_own());
+  tap::ChartStage stage;
+  stage.grid = command.grid;
+  stage.lanes = command.lanes;
+  stage.merge_into = command.merge ? &merge_into : nullptr;
+  stage.take_from_ms = static_cast<std::int32_t>(std::lround(command.options.start_seconds * 1000));
+  recorder.set_chart_stage(stage);
   if (command.holds_ms > 0) {
     bool releases = keys.report_releases();
     console.write_line(releases ? "Holds: from key releases"

@@ -117,6 +117,10 @@ void Recorder::capture() {
     // The terminal is gone or a signal asked to stop: keep what was
     // recorded and go on to the chart.
     if (code == -1 && faulted()) break;
+    if (key != 0 && (stage_.lanes & (1u << static_cast<int>(lane_of(key)))) == 0) {
+      key = 0;
+      message = Message::other_key_pressed;
+    }
     int& down = down_[static_cast<int>(lane_of(key))];
     // A key that repeats while it is held is one hold, not taps.
     if (key != 0 && by_releases && down != 0) continue;
@@ -138,6 +142,8 @@ void Recorder::capture() {
     if (index == MAX_PRESS_SLOTS) break;
   }
   log_.count = index;
+  // Where a take ends, for a chart it goes into.
+  if (stage_.merge_into != nullptr) log_.ended = clock_.elapsed_ms();
   end_holds();
 }
 
@@ -161,7 +167,7 @@ int Recorder::run() {
   // the chart then goes to the file alone.
   NullConsole nowhere;
   Console& chart_console = keys_.status().console_closed ? nowhere : console_;
-  ChartResult chart = run_chart_stage(log_, lanes_, chart_console, chart_path_);
+  ChartResult chart = run_chart_stage(log_, lanes_, chart_console, chart_path_, stage_);
   set_taps_at_stake(false);
   if (chart != ChartResult::opened) {
     if (own_window_ && !faulted()) {

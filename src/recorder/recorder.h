@@ -45,6 +45,10 @@ class Recorder {
     holds_from_ = from;
   }
 
+  /// A grid for the taps, a chart for the take to go into, the lanes it
+  /// records: a key of another lane is answered as any other key.
+  void set_chart_stage(const ChartStage& stage) { stage_ = stage; }
+
   /// Runs the dialogue to its end and returns the exit code.
   int run();
 
@@ -78,6 +82,7 @@ class Recorder {
   std::uint32_t intervals_ms_ = 0;
   // The slot of each lane's press while its key is down, 0 when it is up.
   int down_[LANE_COUNT] = {};
+  ChartStage stage_;
   PressLog log_;
   LaneLists lanes_;
 };

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "test_support.h"
 
 #ifndef _WIN32
@@ -232,19 +234,153 @@ TEST(WriteChart, AReplacedChartKeepsItsPermissions) {
 }
 #endif
 
-TEST(RunChartStage, TurnsThePressLogIntoTheChart) {
-  TempDir dir;
+// One take (from 0 ms to 3010 ms, frame 90): down-arrow taps at 1145 and
+// 2105 ms (Left, frames 34 and 63), space at 1355 ms (40), left arrow at
+// 2645 ms (Up, 79), and the right arrow held from 1640 to 2220 ms (a hold
+// in Down, 49 to 66). Each 20 ms off a 120 BPM quarter-beat grid (every
+// 125 ms), the hold 15 and 30.
+TEST(RunChartStage, TurnsThePressLogIntoTheChartFreshMergedOrOnTheGrid) {
   static PressLog log;
-  log.slots[0].timestamp = 1000;
-  log.slots[1] = {1100, KEY_DOWN};
-  log.slots[2] = {2034, KEY_DOWN};
-  log.slots[3] = {3500, KEY_SPACE};
-  log.slots[4] = {3501, KEY_LEFT};
-  log.count = 5;
-  CapturedConsole console;
-  ASSERT_EQ(run_chart_stage(log, empty_lanes(), console, dir.file("ved.txt").c_str()), ChartResult::opened);
-  EXPECT_EQ(read_file(dir.file("ved.txt")),
-            crlf(chart_lines({"&left_data=2,31", "&down_data=", "&up_data=75", "&right_data=", "&space_data=75"})));
+  log.slots[0].timestamp = 0;
+  log.slots[1] = {1145, KEY_DOWN};
+  log.slots[2] = {1355, KEY_SPACE};
+  log.slots[3] = {1640, KEY_RIGHT, true, 2220};
+  log.slots[4] = {2105, KEY_DOWN};
+  log.slots[5] = {2645, KEY_LEFT};
+  log.count = 6;
+  log.ended = 3010;
+  const std::string OLD =
+      "&left_data=10,40,95\r\n&down_data=\r\n&up_data=50\r\n&right_data=7\r\n&space_data=5,100\r\n"
+      "&frzLeft_data=20,25,35,38\r\n&frzDown_data=60,70,95,99\r\n&frzUp_data=\r\n"
+      "&frzRight_data=\r\n&frzSpace_data=\r\n&stop_data=\r\n&speed_data=\r\n&tuning=My song\r\n"
+      "&mine=a b,c\r\n";
+  struct Case {
+    const char* name;
+    const char* old;  // nullptr: no ved.txt, and without merging
+    unsigned lanes;
+    std::int32_t from_ms;
+    BeatGrid grid;
+    std::vector<std::string> chart;
+    std::vector<std::string> report;  // what the console shows after the chart
+  };
+  const unsigned ALL = 31, SPACE = 1u << 4;
+  const Case cases[] = {
+      {"fresh",
+       nullptr,
+       ALL,
+       0,
+       {},
+       chart_lines({"&left_data=34,63", "&down_data=", "&up_data=79", "&right_data=", "&space_data=40",
+                    "&frzLeft_data=", "&frzDown_data=49,66"}),
+       {}},
+      {"merged into no chart",
+       "",
+       ALL,
+       0,
+       {},
+       chart_lines({"&left_data=34,63", "&down_data=", "&up_data=79", "&right_data=", "&space_data=40",
+                    "&frzLeft_data=", "&frzDown_data=49,66"}),
+       {}},
+      // From 1000 ms (frame 29): 40, 50, the hold at 35 and the one at 60 give way.
+      {"merged from 1000 ms",
+       OLD.c_str(),
+       ALL,
+       1000,
+       {},
+       {"&left_data=10,34,63,95", "&down_data=", "&up_data=79", "&right_data=7", "&space_data=5,40,100",
+        "&frzLeft_data=20,25", "&frzDown_data=49,66,95,99", "&frzUp_data=", "&frzRight_data=", "&frzSpace_data=",
+        "&stop_data=", "&speed_data=", "&tuning=My song", "&mine=a b,c"},
+       {}},
+      // Space alone: the other lanes' lines stay as they were, unsorted too;
+      // a line the file lacks comes after the one before it in a chart.
+      {"merged into space",
+       "&left_data=40,10\n&tuning=X\n&space_data=5,60,100",
+       SPACE,
+       0,
+       {},
+       {"&left_data=40,10", "&down_data=", "&up_data=", "&right_data=", "&tuning=X", "&space_data=40,100",
+        "&frzLeft_data=", "&frzDown_data=", "&frzUp_data=", "&frzRight_data=", "&frzSpace_data=", "&stop_data=",
+        "&speed_data="},
+       {}},
+      {"on the grid",
+       nullptr,
+       ALL,
+       0,
+       {120, 0, 4},
+       chart_lines({"&left_data=33,63", "&down_data=", "&up_data=78", "&right_data=", "&space_data=41",
+                    "&frzLeft_data=", "&frzDown_data=48,67"}),
+       {"Snapped to 1/4 beat at 120 BPM from 0 ms (every 125.0 ms):",
+        "  left: 2 moved 20.0 ms on average, 20.0 ms at most", "  down: 2 moved 22.5 ms on average, 30.0 ms at most",
+        "  up: 1 moved 20.0 ms on average, 20.0 ms at most", "  right: no taps",
+        "  space: 1 moved 20.0 ms on average, 20.0 ms at most"}},
+      // Half a step off: most taps move a third of a step or more.
+      {"on a grid half a step off",
+       nullptr,
+       ALL,
+       0,
+       {120, 62.5, 4},
+       chart_lines({"&left_data=35,61", "&down_data=", "&up_data=80", "&right_data=", "&space_data=39",
+                    "&frzLeft_data=", "&frzDown_data=50,65"}),
+       {"Snapped to 1/4 beat at 120 BPM from 62.5 ms (every 125.0 ms):",
+        "  left: 2 moved 42.5 ms on average, 42.5 ms at most", "  down: 2 moved 40.0 ms on average, 47.5 ms at most",
+        "  up: 1 moved 42.5 ms on average, 42.5 ms at most", "  right: no taps",
+        "  space: 1 moved 42.5 ms on average, 42.5 ms at most",
+        "Most taps moved 41.7 ms (a third of the grid) or more: is the BPM or the first beat wrong?"}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::string path = dir.file("ved.txt");
+    ChartStage stage;
+    stage.grid = c.grid;
+    stage.lanes = c.lanes;
+    stage.take_from_ms = c.from_ms;
+    ChartText old;
+    if (c.old != nullptr) {
+      if (c.old[0] != '\0') std::ofstream(path, std::ios::binary) << c.old;
+      char why[200] = "";
+      ASSERT_TRUE(read_chart(path.c_str(), old, why, sizeof why)) << c.name << ": " << why;
+      stage.merge_into = &old;
+    }
+    CapturedConsole console;
+    ASSERT_EQ(run_chart_stage(log, empty_lanes(), console, path.c_str(), stage), ChartResult::opened) << c.name;
+    EXPECT_EQ(read_file(path), crlf(c.chart)) << c.name;
+    std::vector<std::string> shown(console.lines.begin() + 1,
+                                   console.lines.begin() + 1 + static_cast<long>(c.chart.size()));
+    EXPECT_EQ(shown, c.chart) << c.name << ": the console shows the chart";
+    std::vector<std::string> report(console.lines.end() - static_cast<long>(c.report.size()), console.lines.end());
+    EXPECT_EQ(report, c.report) << c.name;
+  }
+}
+
+TEST(ReadChart, RefusesWhatIsNoChartAndSaysWhere) {
+  const struct {
+    std::string bytes;
+    const char* why;  // "" for a chart
+  } cases[] = {
+      {"&left_data=1,-2\r\n&user line=x\n\r\n&frzUp_data=3,4", ""},
+      {"&left_data=1,x2\r\n", "line 1 (&left_data=): 'x2' is not a whole number a frame can be"},
+      {"&up_data=\r\n&down_data=1,,2\r\n", "line 2 (&down_data=): '' is not a whole number a frame can be"},
+      {"&down_data=2147483648", "'2147483648' is not a whole number a frame can be"},
+      {"&down_data=1.5", "'1.5' is not"},
+      {"&space_data= 7", "' 7' is not"},
+      {"&frzLeft_data=1,2,3\r\n", "line 1 (&frzLeft_data=): 3 values, not pairs of a press and its release"},
+      {"&tuning=Name\r\njust words\r\n", "line 2: no '=' in it, as every line of a chart has"},
+      {"&left_data=1\r\n&left_data=2\r\n", "line 2 (&left_data=): a second &left_data= line"},
+      {std::string("&tuning=a\0b", 11), "line 1: not text (byte 0x00 at column 10)"},
+      {std::string(MAX_CHART_BYTES + 1, 'a'), "8388609 bytes, more than a chart can be (8388608 at most)"},
+  };
+  for (const auto& c : cases) {
+    ChartText chart;
+    char why[200] = "";
+    bool taken = parse_chart(c.bytes, chart, why, sizeof why);
+    EXPECT_EQ(taken, c.why[0] == '\0') << c.bytes.substr(0, 40) << ": " << why;
+    EXPECT_NE(std::string(why).find(c.why), std::string::npos) << why;
+  }
+  TempDir dir;
+  ChartText chart;
+  char why[200] = "";
+  EXPECT_FALSE(read_chart(dir.path().c_str(), chart, why, sizeof why));
+  EXPECT_STREQ(why, "not a regular file");
 }
 
 }  // namespace

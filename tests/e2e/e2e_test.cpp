@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -372,27 +373,46 @@ TEST(EndToEnd, NoTerminalEndsAtOnceWithCodeTwo) {
 // prompt, no ved.txt.
 TEST(EndToEnd, ArgumentsAreAnsweredWithoutARecording) {
   struct Case {
-    const char* arg;
+    std::vector<std::string> args;
     int exit_code;
     const char* first_line;
+    const char* chart = nullptr;  // a ved.txt there before, to be left as it is
   };
   const Case cases[] = {
-      {"--help", 0, "Usage: tap-recorder [OPTION]... [SONG]"},
-      {"--version", 0, "tap-recorder " TAP_RECORDER_VERSION},
-      {"--record", 64, "tap-recorder: unknown argument '--record' (try 'tap-recorder --help')"},
+      {{"--help"}, 0, "Usage: tap-recorder [OPTION]... [SONG]"},
+      {{"--version"}, 0, "tap-recorder " TAP_RECORDER_VERSION},
+      {{"--record"}, 64, "tap-recorder: unknown argument '--record' (try 'tap-recorder --help')"},
+      {{"--merge"}, 64, "tap-recorder: --merge needs a song: a take goes into the chart at the song's positions"},
+      // Read before the song is even looked for.
+      {{"--merge", "no-such-song.wav"},
+       65,
+       "tap-recorder: ved.txt is no chart to merge into (line 2 (&down_data=): '3x' is not a whole number a "
+       "frame can be); it is left as it is",
+       "&left_data=1\r\n&down_data=3x\r\n"},
+      {{"--merge", "no-such-song.wav"},
+       65,
+       "tap-recorder: ved.txt is no chart to merge into (line 1 (&frzUp_data=): 1 values, not pairs of a press and "
+       "its release); it is left as it is",
+       "&frzUp_data=9"},
   };
   for (const Case& c : cases) {
     TempDir dir;
+    if (c.chart != nullptr) std::ofstream(dir.file("ved.txt"), std::ios::binary) << c.chart;
     PtySession::Options options = in(dir);
-    options.args = {c.arg};
+    options.args = c.args;
     PtySession pty(PROGRAM, options);
-    EXPECT_EQ(exit_code(pty.wait_exit()), c.exit_code) << c.arg;
+    const std::string& arg = c.args[0];
+    EXPECT_EQ(exit_code(pty.wait_exit()), c.exit_code) << arg;
     pty.drain(50);
-    ASSERT_FALSE(pty.lines().empty()) << c.arg;
+    ASSERT_FALSE(pty.lines().empty()) << arg;
     EXPECT_EQ(pty.lines()[0], c.first_line);
-    EXPECT_EQ(pty.output().find("ENTERで"), std::string::npos) << c.arg;
-    EXPECT_FALSE(std::filesystem::exists(dir.file("ved.txt"))) << c.arg;
-    EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << c.arg;
+    EXPECT_EQ(pty.output().find("ENTERで"), std::string::npos) << arg;
+    if (c.chart == nullptr)
+      EXPECT_FALSE(std::filesystem::exists(dir.file("ved.txt"))) << arg;
+    else
+      EXPECT_EQ(read_file(dir.file("ved.txt")), c.chart) << arg;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("ved.txt~"))) << arg;
+    EXPECT_TRUE(same_mode(pty.mode(), pty.initial_mode())) << arg;
   }
 }
 

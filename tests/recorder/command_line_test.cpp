@@ -28,7 +28,11 @@ TEST(CommandLine, TakesHelpAndVersionAloneTheSongWithItsOptionsAndRefusesTheRest
     SongOptions options = {};
     const char* problem = "";
     int holds_ms = 0;
+    unsigned lanes = 31;
+    BeatGrid grid = {};
+    bool merge = false;
   };
+  const CommandLineAction REFUSE = CommandLineAction::refuse, RECORD = CommandLineAction::record;
   const Case cases[] = {
       {{}, CommandLineAction::record, nullptr},
       {{"--help"}, CommandLineAction::help, nullptr},
@@ -108,6 +112,20 @@ TEST(CommandLine, TakesHelpAndVersionAloneTheSongWithItsOptionsAndRefusesTheRest
       {{"--holds="}, CommandLineAction::refuse, nullptr, nullptr, {}, "--holds takes"},
       {{"--holdz"}, CommandLineAction::refuse, "--holdz", nullptr, {}, "(did you mean '--holds'?)"},
       {{"--calibrate", "--holds"}, CommandLineAction::refuse, nullptr, nullptr, {}, "--calibrate takes no song"},
+      {{"--merge", "--lanes=space,left", "s.wav"}, RECORD, nullptr, "s.wav", {}, "", 0, 0b10001, {}, true},
+      {{"--bpm", "128.5@250", "--snap=12"}, RECORD, nullptr, nullptr, {}, "", 0, 31, {128.5, 250, 12}},
+      {{"--merge"}, REFUSE, nullptr, nullptr, {}, "tap-recorder: --merge needs a song: a take goes into the chart"},
+      {{"--calibrate", "--merge"}, REFUSE, nullptr, nullptr, {}, "--calibrate takes no song"},
+      {{"--list-devices", "--bpm=120", "--snap=4"}, REFUSE, nullptr, nullptr, {}, "--list-devices takes no"},
+      {{"--lanes", "left,middle", "s.wav"}, REFUSE, nullptr, nullptr, {}, "--lanes takes lane names from left"},
+      {{"--lanes=left,", "s.wav"}, REFUSE, nullptr, nullptr, {}, "--lanes takes"},
+      {{"--bpm=120"}, REFUSE, nullptr, nullptr, {}, "tap-recorder: --bpm needs --snap N"},
+      {{"--snap=4"}, REFUSE, nullptr, nullptr, {}, "tap-recorder: --snap needs --bpm"},
+      {{"--bpm=1000", "--snap=4"}, REFUSE, nullptr, nullptr, {}, "--bpm takes beats a minute from 1 to 999"},
+      {{"--bpm=0.5", "--snap=4"}, REFUSE, nullptr, nullptr, {}, "--bpm takes"},
+      {{"--bpm=120@-5", "--snap=4"}, REFUSE, nullptr, nullptr, {}, "--bpm takes"},
+      {{"--bpm=120@", "--snap=4"}, REFUSE, nullptr, nullptr, {}, "--bpm takes"},
+      {{"--bpm=120", "--snap=5"}, REFUSE, nullptr, nullptr, {}, "--snap takes one of 1, 2, 3, 4, 6, 8"},
   };
   for (const Case& c : cases) {
     std::vector<const char*> argv = {"tap-recorder"};
@@ -124,6 +142,13 @@ TEST(CommandLine, TakesHelpAndVersionAloneTheSongWithItsOptionsAndRefusesTheRest
     EXPECT_EQ(command.options.offset_ms, c.options.offset_ms) << shown;
     EXPECT_STREQ(command.options.device, c.options.device) << shown;
     EXPECT_EQ(command.holds_ms, c.holds_ms) << shown;
+    EXPECT_EQ(command.merge, c.merge) << shown;
+    EXPECT_EQ(command.lanes, c.lanes) << shown;
+    EXPECT_EQ(command.grid.bpm, c.grid.bpm) << shown;
+    EXPECT_EQ(command.grid.first_beat_ms, c.grid.first_beat_ms) << shown;
+    if (c.grid.bpm > 0) {
+      EXPECT_EQ(command.grid.division, c.grid.division) << shown;
+    }
   }
 }
 

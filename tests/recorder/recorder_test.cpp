@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 
 #include "console/virtual_keys.h"
@@ -133,6 +134,31 @@ TEST(Recorder, WholeDialogueRecordsEachArrowInItsRotatedLane) {
                                "&stop_data=", "&speed_data=", "&tuning=Name"}));
   EXPECT_TRUE(run.console.errors.empty());
   EXPECT_EQ(keys.reads, 31u);  // everything, and nothing after the last ENTER
+}
+
+TEST(Recorder, ATakeOfSomeLanesAnswersAKeyOfAnotherAsAnyOtherAndMergesAtItsEnd) {
+  RecorderRun run;
+  std::string path = run.dir.file("ved.txt");
+  std::ofstream(path, std::ios::binary) << "&up_data=1,2,90000\r\n&down_data=3,90000\r\n&mine=x\r\n";
+  ChartText old;
+  char why[200];
+  ASSERT_TRUE(read_chart(path.c_str(), old, why, sizeof why)) << why;
+  ChartStage stage;
+  stage.merge_into = &old;
+  stage.lanes = 1u << static_cast<int>(Lane::down) | 1u << static_cast<int>(Lane::space);
+  ScriptedKeys keys({13, 0, 75, 0, 77, 32, 13, 13});  // left (Up), right (Down), space
+  auto recorder = std::make_unique<Recorder>(keys, run.clock, run.console, TextEncoding::utf8, path.c_str());
+  recorder->set_chart_stage(stage);
+  EXPECT_EQ(recorder->run(), EXIT_DONE);
+  EXPECT_EQ(recorder->press_log().count, 3);
+  std::vector<std::string> shown(run.console.lines.begin() + 3, run.console.lines.begin() + 7);
+  EXPECT_EQ(shown, (std::vector<std::string>{"何らかのキーが押されました", "→が押されました", "SPACEが押されました",
+                                             "ENTERが押されました"}));
+  // Taps at 37 and 74 ms (frames 1 and 2), the end at 111 ms (3): Up is
+  // not the take's and keeps its notes; Down's past the end stay.
+  std::string chart = run.chart();
+  for (const char* line : {"&up_data=1,2,90000\r\n", "&down_data=1,90000\r\n&mine=x\r\n", "&space_data=2\r\n"})
+    EXPECT_NE(chart.find(line), std::string::npos) << line << " in " << chart;
 }
 
 int run_recorder_with_holds(RecorderRun& run, KeySource& keys, int threshold_ms,
