@@ -91,14 +91,12 @@ bool parse_chart(std::string bytes, ChartText& chart, char* why, std::size_t why
       std::snprintf(detail, sizeof detail, "%s", "no '=' in it, as every line of a chart has");
     if (detail[0] == '\0' && which >= 0 && which < FRAME_LINES) {
       std::size_t label = std::strlen(CHART_LABELS[which]);
-      if (seen[static_cast<std::size_t>(which)]) {
+      std::vector<std::int32_t>& frames = chart.frames[static_cast<std::size_t>(which)];
+      if (seen[static_cast<std::size_t>(which)])
         std::snprintf(detail, sizeof detail, "a second %s line", CHART_LABELS[which]);
-      } else if (!parse_frames(line + label, length - label, chart.frames[static_cast<std::size_t>(which)], detail,
-                               sizeof detail)) {
-      } else if (which >= LANE_COUNT && chart.frames[static_cast<std::size_t>(which)].size() % 2 != 0) {
-        std::snprintf(detail, sizeof detail, "%zu values, not pairs of a press and its release",
-                      chart.frames[static_cast<std::size_t>(which)].size());
-      }
+      else if (parse_frames(line + label, length - label, frames, detail, sizeof detail) && which >= LANE_COUNT &&
+               frames.size() % 2 != 0)
+        std::snprintf(detail, sizeof detail, "%zu values, not pairs of a press and its release", frames.size());
       seen[static_cast<std::size_t>(which)] = true;
     }
     if (detail[0] != '\0') {
