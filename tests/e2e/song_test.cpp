@@ -67,7 +67,7 @@ JackServer* Song::server_ = nullptr;
 
 // A server starved of CPU misses cycles, and the song slips against its
 // clock: the run is then tried again.
-constexpr int ATTEMPTS = 4;
+constexpr int ATTEMPTS = 8;
 
 // Each retry is printed with its reason and kept in SONG_RETRY_LOG, and
 // the test command counts the rows that needed one: a program that
