@@ -11,6 +11,7 @@ constexpr int EXIT_USAGE = 64;             // EX_USAGE: an argument not taken, a
 constexpr int EXIT_TOO_FEW_TAPS = 65;      // EX_DATAERR: the calibration's taps tell no offset (too few, too scattered)
 constexpr int EXIT_NOT_A_CHART = 65;       // EX_DATAERR: the ved.txt a take is to go into is no chart
 constexpr int EXIT_SONG_UNREADABLE = 66;   // EX_NOINPUT: missing, unreadable, not audio
+constexpr int EXIT_NO_CHART = 66;          // EX_NOINPUT: no ved.txt to play back
 constexpr int EXIT_NO_AUDIO_OUTPUT = 69;   // EX_UNAVAILABLE: no output, no such device
 constexpr int EXIT_OUTPUT_IS_CHART = 73;   // EX_CANTCREAT: standard output is ved.txt
 /// A signal that ended the run gives this plus its number.
@@ -27,8 +28,9 @@ constexpr ExitCodeMeaning EXIT_CODE_MEANINGS[] = {
     {EXIT_NO_TERMINAL, "no terminal to read keys from, or the terminal went away"},
     {EXIT_USAGE, "an argument the program does not take, or a value out of range"},
     {EXIT_TOO_FEW_TAPS,
-     "--calibrate: too few taps near the clicks, or too scattered, to tell an offset; --merge: ved.txt is no chart"},
-    {EXIT_SONG_UNREADABLE, "the song is missing, unreadable or not audio"},
+     "--calibrate: too few taps near the clicks, or too scattered, to tell an offset; --merge, --review: ved.txt is no "
+     "chart"},
+    {EXIT_SONG_UNREADABLE, "the song is missing, unreadable or not audio; --review: there is no ved.txt"},
     {EXIT_NO_AUDIO_OUTPUT, "no audio output, or no output of that name"},
     {EXIT_OUTPUT_IS_CHART, "standard output is ved.txt, where the chart goes"},
 };

@@ -1,5 +1,6 @@
 #include <cmath>
 
+#include "audio/click_mixer.h"
 #include "audio/song_source.h"
 
 namespace tap {
@@ -60,6 +61,54 @@ class ClickTrack final : public SongSource {
 
 std::unique_ptr<SongSource> make_click_track(int sample_rate, double first_click_ms, double beat_ms, int beats) {
   return std::make_unique<ClickTrack>(sample_rate, first_click_ms, beat_ms, beats);
+}
+
+}  // namespace tap
+
+namespace tap {
+namespace {
+
+constexpr double REVIEW_CLICK_SECONDS = 0.025;
+// A fifth apart from one lane to the next, all above most songs' weight.
+constexpr double VOICE_HZ[CLICK_VOICES] = {1000, 1500, 2250, 3375, 750};
+
+}  // namespace
+
+ClickMixer::ClickMixer(const SongClick* clicks, std::size_t count, double start_seconds, double speed,
+                       double output_rate, int channels)
+    : length_(std::llround(REVIEW_CLICK_SECONDS * output_rate)), channels_(channels) {
+  clicks_.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    double seconds = (clicks[i].song_ms / 1000 - start_seconds) / speed;
+    if (seconds < 0) continue;
+    clicks_.push_back({std::llround(seconds * output_rate), clicks[i].voice});
+  }
+  sounds_.resize(static_cast<std::size_t>(CLICK_VOICES * length_));
+  for (int voice = 0; voice < CLICK_VOICES; ++voice) {
+    for (std::int64_t n = 0; n < length_; ++n) {
+      // Half a sample into the tone: its first sample is already loud, so
+      // the click is heard from the frame it is placed at.
+      double into = (static_cast<double>(n) + 0.5) / output_rate;
+      sounds_[static_cast<std::size_t>(voice * length_ + n)] =
+          static_cast<float>(0.5 * std::cos(2 * PI * VOICE_HZ[voice] * into) * std::exp(-into / 0.006));
+    }
+  }
+}
+
+void ClickMixer::mix(float* out, std::int64_t first, std::size_t frames) {
+  std::int64_t end = first + static_cast<std::int64_t>(frames);
+  while (next_ < clicks_.size() && clicks_[next_].frame + length_ <= first) ++next_;
+  for (std::size_t i = next_; i < clicks_.size() && clicks_[i].frame < end; ++i) {
+    const Placed& click = clicks_[i];
+    const float* sound = &sounds_[static_cast<std::size_t>(click.voice * length_)];
+    std::int64_t from = click.frame > first ? click.frame : first;
+    std::int64_t to = click.frame + length_ < end ? click.frame + length_ : end;
+    for (std::int64_t f = from; f < to; ++f) {
+      float value = sound[f - click.frame];
+      float* frame = out + (f - first) * channels_;
+      for (int c = 0; c < channels_; ++c) frame[c] += value;
+    }
+  }
 }
 
 }  // namespace tap

@@ -212,6 +212,8 @@ std::int64_t SongFeeder::play(float* out, std::size_t frames) {
   if (!finished && ring_->free_space() >= wake_room_) wake_.notify_one();
   bool ended = finished && silent + got < wanted;
   played_ += static_cast<std::int64_t>(ended ? wanted - silent : got) / channels_;
+  // Clicks go where the song's time goes: not into a decoder's shortfall.
+  if (clicks_ != nullptr) clicks_->mix(out, before, static_cast<std::size_t>(played_ - before));
   return before;
 }
 

@@ -9,8 +9,10 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "audio/click_mixer.h"
 #include "audio/song_source.h"
 #include "audio/spsc_ring.h"
 
@@ -50,6 +52,9 @@ class SongFeeder {
   /// silence before the song lasts). Takes no lock and allocates nothing.
   std::int64_t play(float* out, std::size_t frames);
 
+  /// Before playback: clicks to mix into the song as it is played.
+  void set_clicks(std::unique_ptr<ClickMixer> clicks) { clicks_ = std::move(clicks); }
+
   /// Any thread: the song goes silent at once.
   void mute() { muted_.store(true, std::memory_order_relaxed); }
 
@@ -82,6 +87,7 @@ class SongFeeder {
   // Output thread.
   std::int64_t played_;
   std::atomic<bool> muted_{false};
+  std::unique_ptr<ClickMixer> clicks_;
 };
 
 }  // namespace tap

@@ -18,6 +18,9 @@ std::unique_ptr<SongClock> open_song_player(std::unique_ptr<SongSource> source, 
   double start_seconds = 0;
   if (output == nullptr || !seek_to_start(*source, options, start_seconds, error)) return nullptr;
   auto playback = std::make_shared<SongPlayback>(std::move(source), output->channels(), output->rate(), options.rate);
+  if (options.click_count > 0)
+    playback->feeder().set_clicks(std::make_unique<ClickMixer>(options.clicks, options.click_count, start_seconds,
+                                                               options.rate, output->rate(), output->channels()));
   if (!output->attach(playback)) {
     song_error(error, EXIT_NO_AUDIO_OUTPUT, "cannot open the audio output", "it takes no sound");
     return nullptr;

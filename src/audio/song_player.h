@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "audio/click_mixer.h"
 #include "audio/song_source.h"
 #include "console/console_output.h"
 #include "exit_codes.h"
@@ -11,10 +12,12 @@
 namespace tap {
 
 struct SongOptions {
-  double rate = 1.0;             // playback speed; the pitch stays
-  double start_seconds = 0;      // where playback begins, from the song's beginning
-  double offset_ms = 0;          // taken off every tap: the user's own latency, in wall time
-  const char* device = nullptr;  // an output as listed, or the default
+  double rate = 1.0;                  // playback speed; the pitch stays
+  double start_seconds = 0;           // where playback begins, from the song's beginning
+  double offset_ms = 0;               // taken off every tap: the user's own latency, in wall time
+  const char* device = nullptr;       // an output as listed, or the default
+  const SongClick* clicks = nullptr;  // --review: the chart's notes, heard in the song
+  std::size_t click_count = 0;
 };
 
 /// Why a song could not be set up: the line for the user and the exit code.

@@ -115,7 +115,11 @@ bool parse_chart(std::string bytes, ChartText& chart, char* why, std::size_t why
 bool read_chart(const char* path, ChartText& chart, char* why, std::size_t why_size) {
   std::error_code error;
   std::filesystem::file_status status = std::filesystem::status(path, error);
-  if (status.type() == std::filesystem::file_type::not_found) return parse_chart({}, chart, why, why_size);
+  if (status.type() == std::filesystem::file_type::not_found) {
+    bool parsed = parse_chart({}, chart, why, why_size);
+    chart.found = false;
+    return parsed;
+  }
   // Opening a FIFO would wait for a writer for ever.
   if (!error && status.type() != std::filesystem::file_type::regular) {
     std::snprintf(why, why_size, "%s", "not a regular file");
@@ -170,6 +174,27 @@ void merge_take(ChartText& chart, const LaneLists& take, unsigned lanes, std::in
     chart.changed[static_cast<std::size_t>(lane)] = true;
     chart.changed[static_cast<std::size_t>(LANE_COUNT + lane)] = true;
   }
+}
+
+}  // namespace tap
+
+namespace tap {
+
+std::vector<ChartNote> chart_notes(const ChartText& chart) {
+  std::vector<ChartNote> notes;
+  for (int lane = 0; lane < LANE_COUNT; ++lane) {
+    for (std::int32_t frame : chart.frames[static_cast<std::size_t>(lane)])
+      notes.push_back({frame, static_cast<Lane>(lane), false});
+    const std::vector<std::int32_t>& holds = chart.frames[static_cast<std::size_t>(LANE_COUNT + lane)];
+    for (std::size_t i = 0; i + 1 < holds.size(); i += 2) {
+      notes.push_back({holds[i], static_cast<Lane>(lane), false});
+      notes.push_back({holds[i + 1], static_cast<Lane>(lane), true});
+    }
+  }
+  std::stable_sort(notes.begin(), notes.end(), [](const ChartNote& a, const ChartNote& b) {
+    return a.frame != b.frame ? a.frame < b.frame : a.lane < b.lane;
+  });
+  return notes;
 }
 
 }  // namespace tap

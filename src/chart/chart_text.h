@@ -31,6 +31,7 @@ struct ChartText {
   std::vector<Line> lines;
   std::array<std::vector<std::int32_t>, FRAME_LINES> frames;
   std::array<bool, FRAME_LINES> changed{};
+  bool found = true;  // false: there was no file, and this is an empty chart
 };
 
 /// More than this cannot be a chart (twenty thousand notes a lane come to
@@ -52,5 +53,20 @@ bool read_chart(const char* path, ChartText& chart, char* why, std::size_t why_s
 /// the notes from frame `from` to frame `to` (holds by their press) give
 /// way to the take's, and the line is sorted by frame (holds by press).
 void merge_take(ChartText& chart, const LaneLists& take, unsigned lanes, std::int32_t from, std::int32_t to);
+
+/// A note as a review plays it: its frame and lane, and whether it is the
+/// end of a hold (heard, but no tap of its own).
+struct ChartNote {
+  std::int32_t frame;
+  Lane lane;
+  bool hold_end;
+};
+
+/// Every note of the chart, a hold's press and its release each, in the
+/// order they are played (at one frame, in lane order).
+std::vector<ChartNote> chart_notes(const ChartText& chart);
+
+/// Where frame `frame` begins, in milliseconds of the song.
+inline double frame_ms(std::int32_t frame) { return frame * 100.0 / 3.0; }
 
 }  // namespace tap

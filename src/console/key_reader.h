@@ -36,6 +36,13 @@ class KeySource {
   /// Asks for the releases of the lane keys from now on, as CODE_RELEASED
   /// codes; false where the console cannot tell them.
   virtual bool report_releases() { return false; }
+  /// Waits up to `wait_ms` for a key, reading nothing; true when read_key
+  /// will not keep the caller long (a key is there, the keys failed, or
+  /// the source cannot tell).
+  virtual bool key_ready(int wait_ms) {
+    (void)wait_ms;
+    return true;
+  }
 };
 
 /// Reads until ENTER, dropping every other code (both halves of an extended
@@ -61,6 +68,7 @@ class KeyReader final : public KeySource {
   int read_key() override;
   const KeyReaderStatus& status() const override { return status_; }
   bool report_releases() override;
+  bool key_ready(int wait_ms) override;
 
  private:
   bool open_key_reader(TextEncoding encoding);

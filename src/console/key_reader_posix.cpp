@@ -45,6 +45,9 @@ int wait_for_input(long wait_us) {
 struct KeyReader::Platform {
   explicit Platform(TextEncoding encoding) : keys(encoding) {}
   KeyStream keys;
+  // A code key_ready took from the bytes held, for the next read.
+  int ahead = 0;
+  bool has_ahead = false;
   // Bytes typed before raw mode was taken, which the terminal's old mode
   // took in: where it turned CR into LF, an LF among them is the ENTER the
   // user typed while the program was starting.
@@ -79,6 +82,10 @@ int KeyReader::read_key() {
   if (!open_) return -1;
   KeyStream& keys = platform_->keys;
   int code = 0;
+  if (platform_->has_ahead) {
+    platform_->has_ahead = false;
+    return platform_->ahead;
+  }
   // A second code is owed whatever happened since its first half.
   if (keys.take_pending(code)) return code;
   if (status_.fault != ReaderFault::none) return -1;
@@ -117,6 +124,22 @@ int KeyReader::read_key() {
     platform_->restore_typed_enters(into, n);
     keys.filled(static_cast<std::size_t>(n));
   }
+}
+
+// Bytes held from an earlier read may already make a key; a partial
+// sequence is settled by the read itself within SEQUENCE_WAIT_MS.
+bool KeyReader::key_ready(int wait_ms) {
+  if (!open_) return true;
+  Platform& state = *platform_;
+  if (state.has_ahead || state.keys.has_pending() || state.keys.waiting() || status_.fault != ReaderFault::none ||
+      termination_requested() != 0)
+    return true;
+  if (state.keys.next(state.ahead)) {
+    state.has_ahead = true;
+    return true;
+  }
+  // An error or a signal is for the read to tell.
+  return wait_for_input(wait_ms * 1000L) != 0;
 }
 
 // Most terminals send the bytes of a key-down alone; those that speak the

@@ -223,6 +223,34 @@ int KeyReader::read_key() {
   return result;
 }
 
+// The records that give no key (focus, mouse, a modifier alone) are passed
+// over here, as the read would pass them, so that they do not hold it up.
+bool KeyReader::key_ready(int wait_ms) {
+  if (!open_ || status_.fault != ReaderFault::none || closing || interrupt || platform_->pending.waiting()) return true;
+  ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(wait_ms);
+  for (;;) {
+    INPUT_RECORD record;
+    DWORD count = 0;
+    if (!PeekConsoleInputA(input.get(), &record, 1, &count)) return true;  // the read tells the failure
+    if (count == 0) {
+      ULONGLONG now = GetTickCount64();
+      if (now >= until) return false;
+      DWORD waited = WaitForSingleObject(input.get(), static_cast<DWORD>(until - now));
+      if (waited == WAIT_TIMEOUT) return false;
+      if (waited != WAIT_OBJECT_0 || closing || interrupt) return true;
+      continue;
+    }
+    if (record.EventType == KEY_EVENT) {
+      const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+      WORD vk = key.wVirtualKeyCode;
+      bool modifier = vk == VK_SHIFT || vk == VK_CONTROL || vk == VK_MENU || vk == VK_CAPITAL || vk == VK_NUMLOCK ||
+                      vk == VK_SCROLL || (vk >= VK_LSHIFT && vk <= VK_RMENU);
+      if (!modifier && (key.bKeyDown || platform_->releases)) return true;
+    }
+    if (!ReadConsoleInputA(input.get(), &record, 1, &count)) return true;
+  }
+}
+
 // The console's key-up records tell every release.
 bool KeyReader::report_releases() {
   if (!open_) return false;

@@ -19,6 +19,7 @@ class KeyStream {
 
   /// The second code of the last two-step key, if one is waiting.
   bool take_pending(int& code) { return pending_.take(code); }
+  bool has_pending() const { return pending_.waiting(); }
 
   /// The next code from the bytes held; false when they are used up (keys
   /// that give no code, like a lone modifier, are passed over).

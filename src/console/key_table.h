@@ -67,6 +67,7 @@ class PendingSecondCode {
  public:
   /// The waiting second code, if there is one.
   bool take(int& code);
+  bool waiting() const { return second_ != -1; }
   /// Translates a key-down; false when it gives no code.
   bool deliver(const KeyRecord& record, int& code);
 

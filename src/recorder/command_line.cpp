@@ -58,6 +58,9 @@ const char* const USAGE[] = {
     "                  grid of B beats a minute whose first beat is at MS ms of",
     "                  the song (0 unless given); N is 1, 2, 3, 4, 6, 8, 12, 16,",
     "                  24, 32, 48 or 64",
+    "  --review        play the song with a click at every note of ved.txt (a",
+    "                  pitch for each lane, a hold at both ends) and show each",
+    "                  note's line as it is heard; records nothing",
     "  --device NAME   play through NAME, as --list-devices shows it",
     "  --list-devices  list the audio outputs",
     "  --calibrate     play 16 clicks at 120 BPM, tap SPACE on each, and get",
@@ -127,22 +130,24 @@ bool parse_grid(const char* text, BeatGrid& grid) {
 }
 
 // The options that take a value, and what they take.
+// Some need a song; the others shape the take, which a review has none of.
+enum class OptionUse { song, take };
 struct ValueOption {
   const char* name;
   const char* wanted;
+  OptionUse use;
 };
 const ValueOption VALUE_OPTIONS[] = {
-    {"--rate", "a speed from 0.25 to 2"},
-    {"--start", "seconds or m:ss.sss"},
-    {"--offset", "milliseconds from -10000 to 10000"},
-    {"--device", "an output's name, as --list-devices shows it"},
-    {"--lanes", "lane names from left,down,up,right,space, between commas"},
-    {"--bpm", "beats a minute from 1 to 999, and the first beat's milliseconds after '@' (120@250)"},
-    {"--snap", "one of 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64 (a beat's parts)"},
+    {"--rate", "a speed from 0.25 to 2", OptionUse::song},
+    {"--start", "seconds or m:ss.sss", OptionUse::song},
+    {"--offset", "milliseconds from -10000 to 10000", OptionUse::song},
+    {"--device", "an output's name, as --list-devices shows it", OptionUse::song},
+    {"--lanes", "lane names from left,down,up,right,space, between commas", OptionUse::take},
+    {"--bpm", "beats a minute from 1 to 999, and the first beat's milliseconds after '@' (120@250)", OptionUse::take},
+    {"--snap", "one of 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64 (a beat's parts)", OptionUse::take},
 };
-// Those a song is needed for; the others ask of the chart alone.
-const char* const SONG_OPTIONS[] = {"--rate", "--start", "--offset", "--device"};
-const char* const FLAG_OPTIONS[] = {"--calibrate", "--list-devices", "--help", "--version", "--holds", "--merge"};
+const char* const FLAG_OPTIONS[] = {"--calibrate", "--list-devices", "--help",  "--version",
+                                    "--holds",     "--merge",        "--review"};
 
 // The first problem is the one told.
 template <typename... Values>
@@ -249,14 +254,13 @@ void refuse_argument(CommandLine& command, const char* argument) {
 
 // One option of a session, with its value after '=' or in the next
 // argument; false when `argument` is none of them.
-bool take_option(CommandLine& command, int argc, const char* const* argv, int& i, bool& song_option) {
+bool take_option(CommandLine& command, int argc, const char* const* argv, int& i, OptionUse& use) {
   const char* argument = argv[i];
   for (const ValueOption& option : VALUE_OPTIONS) {
     std::size_t length = std::strlen(option.name);
     if (std::strncmp(argument, option.name, length) != 0 || (argument[length] != '\0' && argument[length] != '='))
       continue;
-    song_option = std::find_if(std::begin(SONG_OPTIONS), std::end(SONG_OPTIONS),
-                               [&](const char* name) { return is(name, option.name); }) != std::end(SONG_OPTIONS);
+    use = option.use;
     if (argument[length] == '=') {
       take_value(command, option, argument + length + 1);
     } else if (i + 1 < argc) {
@@ -277,12 +281,12 @@ bool take_option(CommandLine& command, int argc, const char* const* argv, int& i
 CommandLine parse_command_line(int argc, const char* const* argv) {
   CommandLine command;
   CommandLineAction asked = CommandLineAction::record;  // --help or --version, the first of them
-  bool options_over = false, session_options = false, song_options = false, snap = false;
+  bool options_over = false, session_options = false, song_options = false, take_options = false, snap = false;
   const char* songs[2] = {nullptr, nullptr};
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     bool option = !options_over && argument[0] == '-' && argument[1] != '\0';
-    bool song_option = false;
+    OptionUse use = OptionUse::song;
     if (!option) {
       if (argument[0] == '\0' || songs[1] != nullptr) {
         refuse_argument(command, argument);
@@ -298,11 +302,14 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     } else if (is(argument, "--version")) {
       if (asked == CommandLineAction::record) asked = CommandLineAction::version;
     } else if (take_holds(command, argument)) {
-      session_options = true;
+      session_options = take_options = true;
     } else if (is(argument, "--merge")) {
-      command.merge = session_options = true;
-    } else if (take_option(command, argc, argv, i, song_option)) {
-      song_options = song_options || song_option;
+      command.merge = session_options = take_options = true;
+    } else if (is(argument, "--review")) {
+      command.review = session_options = true;
+    } else if (take_option(command, argc, argv, i, use)) {
+      song_options = song_options || use == OptionUse::song;
+      take_options = take_options || use == OptionUse::take;
       // --device alone is the calibration's and the list's as well.
       session_options = session_options || std::strncmp(argument, "--device", 8) != 0;
       snap = snap || std::strncmp(argument, "--snap", 6) == 0;
@@ -329,6 +336,12 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
   } else if (command.action != CommandLineAction::record) {
   } else if (song_options && command.song == nullptr) {
     refuse(command, "%s", "tap-recorder: --rate, --start, --offset and --device need a song to play");
+  } else if (command.review && command.song == nullptr) {
+    refuse(command, "%s", "tap-recorder: --review needs a song: the chart's notes are heard in it");
+  } else if (command.review && take_options) {
+    refuse(command, "%s",
+           "tap-recorder: --review plays the chart back and records nothing: it takes no --merge, --lanes, "
+           "--bpm, --snap or --holds");
   } else if (command.merge && command.song == nullptr) {
     refuse(command, "%s", "tap-recorder: --merge needs a song: a take goes into the chart at the song's positions");
   } else if (command.grid.bpm > 0 && !snap) {

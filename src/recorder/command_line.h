@@ -16,6 +16,7 @@ struct CommandLine {
   SongOptions options;
   int holds_ms = 0;                         // --holds: the least a hold lasts; 0 without it
   bool merge = false;                       // --merge: the take goes into the ved.txt that is there
+  bool review = false;                      // --review: ved.txt heard in the song, nothing recorded
   unsigned lanes = (1u << LANE_COUNT) - 1;  // --lanes: those the take records
   BeatGrid grid;                            // --bpm and --snap
   char problem[200] = "";                   // why a value was refused, where one was

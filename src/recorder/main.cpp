@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "chart/chart_text.h"
 #include "console/console_output.h"
@@ -8,6 +10,7 @@
 #include "recorder/calibration.h"
 #include "recorder/command_line.h"
 #include "recorder/recorder.h"
+#include "recorder/review.h"
 #include "recorder/song_session.h"
 #include "recorder/time_source.h"
 
@@ -26,16 +29,29 @@ int main(int argc, char** argv) {
     return tap::EXIT_OUTPUT_IS_CHART;
   }
 
-  // The chart a take goes into is read before anything plays, and a file
-  // that is no chart is left as it is.
-  tap::ChartText merge_into;
-  char why[200];
-  if (command.merge && !tap::read_chart(tap::CHART_FILE_NAME, merge_into, why, sizeof why)) {
-    char line[400];
-    std::snprintf(line, sizeof line, "tap-recorder: %s is no chart to merge into (%s); it is left as it is",
+  // The chart a take goes into, or that is played back, is read before
+  // anything plays, and a file that is no chart is left as it is.
+  tap::ChartText chart;
+  char why[200], line[400];
+  if ((command.merge || command.review) && !tap::read_chart(tap::CHART_FILE_NAME, chart, why, sizeof why)) {
+    std::snprintf(line, sizeof line,
+                  command.merge ? "tap-recorder: %s is no chart to merge into (%s); it is left as it is"
+                                : "tap-recorder: %s is no chart to play back (%s)",
                   tap::CHART_FILE_NAME, why);
     console.error_line(line);
     return tap::EXIT_NOT_A_CHART;
+  }
+  std::vector<tap::ChartNote> notes;
+  std::vector<tap::SongClick> clicks;
+  if (command.review) {
+    if (!chart.found) {
+      console.error_line("tap-recorder: there is no ved.txt here to play back");
+      return tap::EXIT_NO_CHART;
+    }
+    notes = tap::chart_notes(chart);
+    clicks = tap::review_clicks(notes);
+    command.options.clicks = clicks.data();
+    command.options.click_count = clicks.size();
   }
 
   // A song that cannot be played is told before the terminal is touched.
@@ -52,6 +68,14 @@ int main(int argc, char** argv) {
   tap::KeyReader keys(encoding);  // the console is put back when it goes
   if (!keys.is_open()) return tap::report_reader_fault(keys.status(), console);
   if (calibrate) return tap::run_calibration(keys, *song, console);
+  auto from_ms = static_cast<std::int32_t>(std::lround(command.options.start_seconds * 1000));
+  if (command.review) {
+    auto shown = std::count_if(notes.begin(), notes.end(), [](const tap::ChartNote& note) { return !note.hold_end; });
+    std::snprintf(line, sizeof line, "Review: %ld notes of %s, each heard as a click in the song; nothing is recorded",
+                  static_cast<long>(shown), tap::CHART_FILE_NAME);
+    console.write_line(line);
+    return tap::run_review(keys, *song, console, encoding, notes, from_ms);
+  }
 
   tap::ProgramTime program_time(clock);
   tap::Recorder recorder(keys, song != nullptr ? *song : static_cast<tap::TimeSource&>(program_time), console,
@@ -60,8 +84,8 @@ int main(int argc, char** argv) {
   tap::ChartStage stage;
   stage.grid = command.grid;
   stage.lanes = command.lanes;
-  stage.merge_into = command.merge ? &merge_into : nullptr;
-  stage.take_from_ms = static_cast<std::int32_t>(std::lround(command.options.start_seconds * 1000));
+  stage.merge_into = command.merge ? &chart : nullptr;
+  stage.take_from_ms = from_ms;
   recorder.set_chart_stage(stage);
   if (command.holds_ms > 0) {
     bool releases = keys.report_releases();

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
 
+#include "audio/click_mixer.h"
 #include "audio/song_source.h"
 
 namespace tap {
@@ -102,6 +104,38 @@ TEST(SongPosition, SongMillisecondsTruncatedOnceFromTheSongsBeginning) {
     std::uint32_t ms =
         song_ms_at(c.stream_time, heard, 1, RATE, c.start_seconds, c.song_seconds_per_frame, c.offset_ms);
     EXPECT_EQ(static_cast<std::int32_t>(ms), c.expected) << c.stream_time;
+  }
+}
+
+// A review's click is mixed in at the output frame the clock reads its
+// note's position at, whatever the speed, the start or the output's rate,
+// and mixing in a callback's pieces gives what mixing at once does.
+TEST(ClickMixer, EachClickBeginsAtTheFrameItsSongPositionIsPlayedAt) {
+  struct Case {
+    double start_seconds, speed, output_rate, note_ms;
+    std::int64_t expected;  // its first frame, -1: not heard
+  };
+  const Case cases[] = {
+      {0, 1, 48000, 1000, 48000},        {30, 1, 48000, 31000, 48000}, {0, 0.5, 48000, 500, 48000},
+      {0, 2, 48000, 1000, 24000},        {0, 1, 44100, 1500, 66150},   {0, 1, 48000, 1000.0 / 3, 16000},
+      {0, 0.75, 44100, 100.0 / 3, 1960}, {2, 1, 48000, 1500, -1},  // before the start: not heard
+  };
+  for (const Case& c : cases) {
+    const SongClick clicks[] = {{c.note_ms, 2}};
+    ClickMixer pieces(clicks, 1, c.start_seconds, c.speed, c.output_rate, 2);
+    ClickMixer whole(clicks, 1, c.start_seconds, c.speed, c.output_rate, 2);
+    const std::size_t frames = 100000;
+    std::vector<float> by_pieces(2 * frames), at_once(2 * frames);
+    for (std::size_t at = 0; at < frames; at += 333)
+      pieces.mix(&by_pieces[2 * at], static_cast<std::int64_t>(at), std::min<std::size_t>(333, frames - at));
+    whole.mix(at_once.data(), 0, frames);
+    EXPECT_EQ(by_pieces, at_once) << c.note_ms;
+    auto loud = std::find_if(by_pieces.begin(), by_pieces.end(), [](float v) { return std::fabs(v) > 0.05f; });
+    std::int64_t first = loud == by_pieces.end() ? -1 : (loud - by_pieces.begin()) / 2;
+    EXPECT_EQ(first, c.expected) << c.note_ms << " ms at " << c.speed;
+    if (first < 0) continue;
+    double heard_ms = c.start_seconds * 1000 + static_cast<double>(first) * c.speed / c.output_rate * 1000;
+    EXPECT_NEAR(heard_ms, c.note_ms, 0.5 * c.speed / c.output_rate * 1000) << "half a frame";
   }
 }
 

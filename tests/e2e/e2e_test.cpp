@@ -394,6 +394,12 @@ TEST(EndToEnd, ArgumentsAreAnsweredWithoutARecording) {
        "tap-recorder: ved.txt is no chart to merge into (line 1 (&frzUp_data=): 1 values, not pairs of a press and "
        "its release); it is left as it is",
        "&frzUp_data=9"},
+      {{"--review", "no-such-song.wav"}, 66, "tap-recorder: there is no ved.txt here to play back"},
+      {{"--review", "no-such-song.wav"},
+       65,
+       "tap-recorder: ved.txt is no chart to play back (line 1 (&space_data=): '' is not a whole number a frame can "
+       "be)",
+       "&space_data=4,,5\r\n"},
   };
   for (const Case& c : cases) {
     TempDir dir;

@@ -153,6 +153,8 @@ class HeardClicks {
   /// longer tell song positions from one another.
   int xruns() const { return xruns_.load(); }
   double heard_ms(int i) const { return onsets_[i]; }
+  /// The click's first sample, counted in the server's own frames.
+  std::int64_t heard_frame(int i) const { return frames_[i]; }
   /// Whether the server's account of time held: from one click to the
   /// next, the time its account gives lies as far as their frames, but for
   /// the drift any clock may have (here up to 1000 ppm) and the account's

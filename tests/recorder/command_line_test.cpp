@@ -31,6 +31,7 @@ TEST(CommandLine, TakesHelpAndVersionAloneTheSongWithItsOptionsAndRefusesTheRest
     unsigned lanes = 31;
     BeatGrid grid = {};
     bool merge = false;
+    bool review = false;
   };
   const CommandLineAction REFUSE = CommandLineAction::refuse, RECORD = CommandLineAction::record;
   const Case cases[] = {
@@ -126,6 +127,11 @@ TEST(CommandLine, TakesHelpAndVersionAloneTheSongWithItsOptionsAndRefusesTheRest
       {{"--bpm=120@-5", "--snap=4"}, REFUSE, nullptr, nullptr, {}, "--bpm takes"},
       {{"--bpm=120@", "--snap=4"}, REFUSE, nullptr, nullptr, {}, "--bpm takes"},
       {{"--bpm=120", "--snap=5"}, REFUSE, nullptr, nullptr, {}, "--snap takes one of 1, 2, 3, 4, 6, 8"},
+      {{"--review", "--rate=0.5", "s.wav"}, RECORD, nullptr, "s.wav", {0.5}, "", 0, 31, {}, false, true},
+      {{"--review"}, REFUSE, nullptr, nullptr, {}, "tap-recorder: --review needs a song: the chart's notes"},
+      {{"--review", "--lanes=left", "s.wav"}, REFUSE, nullptr, nullptr, {}, "--review plays the chart back and"},
+      {{"--review", "--holds", "s.wav"}, REFUSE, nullptr, nullptr, {}, "records nothing: it takes no --merge"},
+      {{"--revue"}, REFUSE, "--revue", nullptr, {}, "(did you mean '--review'?)"},
   };
   for (const Case& c : cases) {
     std::vector<const char*> argv = {"tap-recorder"};
@@ -143,6 +149,7 @@ TEST(CommandLine, TakesHelpAndVersionAloneTheSongWithItsOptionsAndRefusesTheRest
     EXPECT_STREQ(command.options.device, c.options.device) << shown;
     EXPECT_EQ(command.holds_ms, c.holds_ms) << shown;
     EXPECT_EQ(command.merge, c.merge) << shown;
+    EXPECT_EQ(command.review, c.review) << shown;
     EXPECT_EQ(command.lanes, c.lanes) << shown;
     EXPECT_EQ(command.grid.bpm, c.grid.bpm) << shown;
     EXPECT_EQ(command.grid.first_beat_ms, c.grid.first_beat_ms) << shown;

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "console/virtual_keys.h"
+#include "recorder/review.h"
 #include "test_support.h"
 
 namespace tap {
@@ -35,12 +36,23 @@ class ScriptedKeys final : public KeySource {
     return -1;
   }
   const KeyReaderStatus& status() const override { return status_; }
+  // Before each code, `idle` waits that see no key.
+  bool key_ready(int) override {
+    if (waited_ < idle) {
+      ++waited_;
+      return false;
+    }
+    waited_ = 0;
+    return true;
+  }
 
   std::size_t reads = 0;
+  int idle = 0;
 
  private:
   std::vector<int> codes_;
   std::size_t next_ = 0;
+  int waited_ = 0;
   ReaderFault end_;
   int signal_;
   bool console_closed_;
@@ -387,6 +399,49 @@ TEST(Recorder, ShiftJisConsoleGetsShiftJisBytes) {
   EXPECT_EQ(run.console.lines[3],
             "\x81\xa9\x82\xaa\x89\x9f\x82\xb3\x82\xea\x82\xdc\x82\xb5\x82\xbd");  // ←が押されました
   EXPECT_EQ(run.console.lines[5], "Can Open File");
+}
+
+// The clock moves 37 ms a reading and the review reads it once a wait:
+// 20 waits before a key are 740 ms of the song.
+TEST(Review, EachNotesLineIsShownAsTheSongReachesItAndNothingElseIsSaid) {
+  ChartText chart;
+  char why[100];
+  ASSERT_TRUE(parse_chart("&left_data=3,15\r\n&space_data=6\r\n&frzDown_data=9,12\r\n&right_data=1\r\n", chart, why,
+                          sizeof why));
+  std::vector<ChartNote> notes = chart_notes(chart);
+  ASSERT_EQ(notes.size(), 6u);
+  const std::string left = "↓が押されました", down = "→が押されました", right = "↑が押されました",
+                    space = "SPACEが押されました";
+  const std::vector<std::string> start = {"ENTERで計測を開始します", "終了時にENTERで出力します", "計測開始！"};
+  const std::vector<std::string> end = {"ENTERが押されました", "ENTERで終了します", "終了！"};
+  struct Case {
+    const char* what;
+    std::vector<int> codes;
+    std::int32_t from_ms;
+    std::vector<std::string> lines;
+    int exit_code = EXIT_DONE;
+  };
+  const Case cases[] = {
+      // frame 1 at 33 ms, left 100, space 200, the hold 300 (its end at
+      // 400 unshown), left 500.
+      {"all", {13, 13, 13}, 0, join({start, {right, left, space, down, left}, end})},
+      {"other keys", {13, 'x', 0, 72, 13, 13}, 0, join({start, {right, left, space, down, left}, end})},
+      {"from --start", {13, 13, 13}, 250, join({start, {down, left}, end})},
+      {"lost", {13}, 0, join({start, {right, left, space, down, left}})},
+  };
+  for (const Case& c : cases) {
+    CapturedConsole console;
+    // A song's clock: positions from the song's beginning, where playback
+    // begins from the first reading after the start on.
+    FakeClock clock(console, 0);
+    clock.readings = {0, static_cast<std::uint32_t>(c.from_ms)};
+    ScriptedKeys keys(c.codes);
+    keys.idle = 20;
+    int exit_code = run_review(keys, clock, console, TextEncoding::utf8, notes, c.from_ms);
+    EXPECT_EQ(console.lines, c.lines) << c.what;
+    EXPECT_EQ(exit_code, c.codes.size() == 1 ? EXIT_NO_TERMINAL : EXIT_DONE) << c.what;
+    EXPECT_EQ(clock.stops, 1) << c.what;
+  }
 }
 
 TEST(ReportReaderFault, MessageAndExitCodeForEachFault) {
