@@ -3,8 +3,8 @@
 # own with a null sink: each format plays (the sink's monitor hears the
 # clicks) and taps made right after each click was heard land in the frames
 # of the song time heard; with no audio server, and without Media
-# Foundation, the clear errors; Ctrl+C, Ctrl+Break and a close of the
-# window with the song playing.
+# Foundation, the clear errors; a review of a chart; Ctrl+C, Ctrl+Break and
+# a close of the window with the song playing.
 #   wine_song_test.sh TAP_RECORDER_EXE CONSOLE_EVENTS_TEST_EXE WINEPREFIX
 source "$(dirname "$0")/wine_tmux.sh"
 events_exe=$(realpath "$2")
@@ -109,6 +109,30 @@ for row in "${rows[@]}"; do
   done
   echo "$file $args: taps in frames $expected"
 done
+
+# A review: each note's line as the song reaches it (a hold's once), ENTER
+# to stop, and ved.txt only read.
+printf '&left_data=15\r\n&space_data=30,45\r\n&frzUp_data=60,75\r\n&tuning=Mine\r\n' >"$work/ved.txt"
+cp "$work/ved.txt" "$work/ved.before"
+rm -f "$work/exit"
+sock=tap-recorder-wine-song-$$-review
+start_in_pane "wine '$exe' --review clicks.wav"
+wait_for "Review: 4 notes of ved.txt, each heard as a click in the song; nothing is recorded" 60
+wait_for "ENTERで計測を開始します" 10
+keys Enter
+wait_for "←が押されました" 10
+sleep 0.5
+keys Enter
+wait_for "ENTERで終了します" 10
+keys Enter
+[ "$(wait_exit 10)" = "EXIT=0" ] || fail "--review: exit $(cat "$work/exit")"
+shown=$(screen | grep -F 'が押されました' | tr '\n' '|')
+[ "$shown" = "↓が押されました|SPACEが押されました|SPACEが押されました|←が押されました|ENTERが押されました|" ] ||
+  fail "--review showed: $shown"
+cmp -s "$work/ved.txt" "$work/ved.before" || fail "--review changed ved.txt"
+[ ! -e "$work/ved.txt~" ] || fail "--review kept a ved.txt~"
+tmux -L "$sock" kill-server 2>/dev/null || true
+echo "--review: the notes' lines in order, ved.txt as it was"
 
 # The outputs by their friendly names, the default marked: the null sink,
 # and Wine's own name for the default.
