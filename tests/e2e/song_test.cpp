@@ -412,6 +412,76 @@ TEST_F(Song, ReviewClicksSoundAtTheSamplesOfTheirNotes) {
 #endif
 }
 
+// A chart made in three takes of one song, as a user makes it: the whole
+// song, a section again from --start, then the space lane alone. Each take
+// replaces the notes of its lanes over the time it covered, and leaves the
+// rest, and the user's own lines, as they were.
+TEST_F(Song, ThreeTakesMakeOneChart) {
+  ASSERT_TRUE(server_->ready()) << "jackd did not start";
+  TempDir dir;
+  ASSERT_TRUE(write_click_song(dir.file("song.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 6));
+  // Keys sent at these wall milliseconds after the start ENTER, then ENTER.
+  struct Take {
+    std::vector<std::string> args;
+    std::vector<std::pair<int, const char*>> keys;
+    int end_ms;
+  };
+  auto take = [&](const Take& t) {
+    std::vector<std::string> args = t.args;
+    args.push_back("song.wav");
+    PtySession pty(PROGRAM, on_server(dir, *server_, args));
+    ASSERT_TRUE(pty.expect(OPENING)) << pty.output();
+    pty.send("\r");
+    ASSERT_TRUE(pty.expect("計測開始！\r\n")) << pty.output();
+    auto started = std::chrono::steady_clock::now();
+    for (const auto& [at_ms, key] : t.keys) {
+      std::this_thread::sleep_until(started + std::chrono::milliseconds(at_ms));
+      pty.send(key);
+    }
+    std::this_thread::sleep_until(started + std::chrono::milliseconds(t.end_ms));
+    pty.send("\r");
+    ASSERT_TRUE(pty.expect("ENTERで終了します\r\n")) << pty.output();
+    pty.send("\r");
+    EXPECT_EQ(exit_code(pty.wait_exit()), 0) << pty.output();
+  };
+  auto lane = [&](const char* label) { return lane_frames(read_file(dir.file("ved.txt")), label); };
+  auto near = [](const std::vector<int>& frames, std::vector<int> expected) {
+    if (frames.size() != expected.size()) return false;
+    for (std::size_t i = 0; i < frames.size(); ++i)
+      if (std::abs(frames[i] - expected[i]) > 3) return false;
+    return true;
+  };
+
+  take({{}, {{500, " "}, {1000, "\x1b[D"}, {2500, " "}, {3500, " "}}, 4000});
+  std::vector<int> space = lane("&space_data="), up = lane("&up_data=");
+  ASSERT_TRUE(near(space, {15, 75, 105}) && near(up, {30})) << read_file(dir.file("ved.txt"));
+  // The user's own line, and a tuning of their own.
+  std::string chart = read_file(dir.file("ved.txt"));
+  chart.replace(chart.find("&tuning=Name"), 12, "&tuning=Mine");
+  chart.insert(chart.find("&stop_data="), "&mine=1\r\n");
+  std::ofstream(dir.file("ved.txt"), std::ios::binary) << chart;
+
+  // From 2 s to about 3 s: space's 75 gives way, a right arrow (the down
+  // lane) comes in; before and after, all stays.
+  take({{"--merge", "--start=2"}, {{500, "\x1b[C"}}, 1000});
+  std::vector<int> down = lane("&down_data=");
+  EXPECT_EQ(lane("&space_data="), (std::vector<int>{space[0], space[2]}));
+  EXPECT_EQ(lane("&up_data="), up);
+  EXPECT_TRUE(near(down, {75})) << read_file(dir.file("ved.txt"));
+
+  // The space lane alone, from 0 to about 2.5 s: its 15 gives way to two
+  // new taps; the arrow is no tap of this take; the other lanes stay.
+  take({{"--merge", "--lanes=space"}, {{1000, " "}, {1500, "\x1b[D"}, {2000, " "}}, 2500});
+  std::vector<int> final_space = lane("&space_data=");
+  ASSERT_EQ(final_space.size(), 3u) << read_file(dir.file("ved.txt"));
+  EXPECT_TRUE(near({final_space[0], final_space[1]}, {30, 60})) << read_file(dir.file("ved.txt"));
+  EXPECT_EQ(final_space[2], space[2]);
+  EXPECT_EQ(lane("&up_data="), up);
+  EXPECT_EQ(lane("&down_data="), down);
+  std::string last = read_file(dir.file("ved.txt"));
+  EXPECT_NE(last.find("\r\n&mine=1\r\n&stop_data=\r\n&speed_data=\r\n&tuning=Mine\r\n"), std::string::npos) << last;
+}
+
 TEST_F(Song, CalibrationTellsTheOffsetOfTheTapsOnTheClicks) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizers slow the key path by milliseconds: timing is judged in the optimised build";
