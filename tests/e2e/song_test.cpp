@@ -295,7 +295,7 @@ TEST_F(Song, OnPipeWireTapsLandInTheFramesOfTheSongPositionHeard) {
 // in the song. The song's own clicks (every half second, loud from their
 // second sample) mark where it is; the notes lie between them.
 template <typename Server, typename Heard>
-void review_clicks_sound_at_their_notes(Server*& server, const char* label, std::size_t row_count = 3) {
+void review_clicks_sound_at_their_notes(Server*& server, const char* label) {
   ASSERT_TRUE(server->ready()) << label << ": the server did not start";
   const std::string chart = crlf({"&left_data=8", "&down_data=23", "&up_data=37", "&right_data=53", "&space_data=68",
                                   "&frzLeft_data=83,98", "&stop_data=", "&speed_data=", "&tuning=Mine", "&mine=1"});
@@ -308,7 +308,6 @@ void review_clicks_sound_at_their_notes(Server*& server, const char* label, std:
   };
   const Row rows[] = {{{}, 0, 1}, {{"--start=1.5"}, 1500, 1}, {{"--rate=0.5"}, 0, 0.5}};
   for (const Row& row : rows) {
-    if (&row - rows >= static_cast<std::ptrdiff_t>(row_count)) break;
     std::string name = std::string(label) + " review" + (row.options.empty() ? "" : " " + row.options[0]);
     for (int attempt = 1;; ++attempt) {
       if (attempt > 2) {  // as for the taps: a server astray, past two attempts
@@ -404,10 +403,7 @@ TEST_F(Song, ReviewClicksSoundAtTheSamplesOfTheirNotes) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizers slow the feeder and the card's reader: the samples are judged in the optimised build";
 #endif
-  // On JACK the first row: the dummy backend, starved of CPU here, misses
-  // cycles in most of a review's longer rows, and each row is the same
-  // mixing on every server.
-  review_clicks_sound_at_their_notes<JackServer, Listener>(server_, "JACK", 1);
+  review_clicks_sound_at_their_notes<JackServer, Listener>(server_, "JACK");
 #if TAP_RECORDER_PULSE
   PulseCardServer* pulse = new PulseCardServer;
   review_clicks_sound_at_their_notes<PulseCardServer, SinkReader>(pulse, "PulseAudio");
