@@ -91,6 +91,12 @@ std::uint32_t song_ms_at(double stream_time, const OutputReport* reports, int co
 }
 
 void EarliestAccount::add(double stream, double steady) {
+  // The same account told again (its time taken afresh, a microsecond or
+  // two apart) would stand beside itself: a late one then never lies apart.
+  int latest = (next_ + SLOTS - 1) % SLOTS;
+  if (count_ > 0 && std::fabs(steady - steady_[latest]) < SAME_SECONDS &&
+      std::fabs(stream - steady - offset_[latest]) < SAME_SECONDS)
+    return;
   steady_[next_] = steady;
   offset_[next_] = stream - steady;
   next_ = (next_ + 1) % SLOTS;
@@ -117,11 +123,16 @@ bool EarliestAccount::stream_at(double steady, double& stream) const {
     if (at < KEPT) earliest[at] = offset;
   }
   // Answers asked at spread moments lie a cycle wide, as far apart as the
-  // cycle over their number; one made late lies apart, before them, by
-  // more than six times as far (which answers on time do once in 400).
-  double apart = 6 * (latest_of_all - earliest[0]) / in_window;
+  // cycle over their number; those made late lie before them, few and
+  // sparse. Where the next is more than six times as far on, or the next
+  // two eight times, an answer is one of those (answers on time are so
+  // once in 200, and then passing one over costs a spacing or two): a few
+  // late in a row, less late each, are passed over too.
+  double spacing = (latest_of_all - earliest[0]) / in_window;
   int taken = 0;
-  while (taken + 1 < found && earliest[taken + 1] - earliest[taken] > apart) ++taken;
+  while (taken + 1 < found && (earliest[taken + 1] - earliest[taken] > 6 * spacing ||
+                               (taken + 2 < found && earliest[taken + 2] - earliest[taken] > 8 * spacing)))
+    ++taken;
   stream = steady + earliest[taken];
   return true;
 }

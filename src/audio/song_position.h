@@ -68,7 +68,8 @@ std::uint32_t song_ms_at(double stream_time, const OutputReport* reports, int co
 /// answer the server made late, after its next cycle had begun and before
 /// it had counted it, reads early by as much, and lies apart from the
 /// others (which lie within a fraction of a cycle's length of the edge):
-/// up to two such are passed over. Half a second keeps the
+/// up to seven such, alone or a few in a row, are passed over, and an
+/// account told twice counts once. Half a second keeps the
 /// drift between the server's clock and the steady clock (a few hundred
 /// ppm) to a tenth of a millisecond. Pure: no clock, no I/O.
 class EarliestAccount {
@@ -85,7 +86,8 @@ class EarliestAccount {
 
  private:
   static constexpr int SLOTS = 256;  // an account every 2 ms at the least
-  static constexpr int KEPT = 3;
+  static constexpr int KEPT = 8;
+  static constexpr double SAME_SECONDS = 1e-4;
   double steady_[SLOTS] = {}, offset_[SLOTS] = {};
   int next_ = 0, count_ = 0;
 };
